@@ -1,0 +1,57 @@
+// Readers of the data blocks: the total block and the per-atom blocks. Each
+// opens DOSCAR afresh, passes over what it does not need and closes it.
+#include <string>
+
+#include "doscar/doscar.h"
+#include "textio/textio.h"
+
+namespace pds {
+
+namespace {
+
+// The format of one data line with n value fields. The count goes through a
+// two-character text first, so 100 or more is the record-overflow failure.
+LineFormat data_format(int n) {
+  static const LineFormat kI0 = LineFormat::compile("(I0)");
+  std::string column = internal_write(kI0, n, 2, Stream{kUnitInternal, "column count"});
+  return LineFormat::compile("(F11.3," + std::string(trimmed(column)) + "E12.4e2)");
+}
+
+// Reads `rows` data lines into out, row after row of n + 1 values.
+void read_rows(InFile& in, const LineFormat& fmt, std::int64_t rows, double* out) {
+  if (rows <= 0) return;
+  if (!fmt.valid()) throw Failure(kFormatSyntax, in.stream().unit, in.stream().name);
+  const std::size_t width = static_cast<std::size_t>(fmt.codes()[1].repeat) + 1;
+  for (std::int64_t j = 0; j < rows; ++j, out += width) {
+    read_data_line(in.line(), fmt, out, in.stream());
+  }
+}
+
+void skip_lines(InFile& in, std::int64_t n) {
+  for (std::int64_t i = 0; i < n; ++i) in.skip();
+}
+
+}  // namespace
+
+void readtdos(const DoscarHeader& h, double* tdos) {
+  LineFormat fmt = data_format(h.NTCOL);
+  InFile in(kUnitDoscar, kDoscar);
+  skip_lines(in, 6);
+  read_rows(in, fmt, h.NPOINTS, tdos);
+  say("Closing DOSCAR file...");
+}
+
+void readdos(const DoscarHeader& h, double* ldos) {
+  LineFormat fmt = data_format(h.NPCOL);
+  InFile in(kUnitDoscar, kDoscar);
+  skip_lines(in, std::int64_t{h.NPOINTS} + 6);
+  const std::int64_t rows = extent(h.NPOINTS);
+  const std::int64_t block = rows * (std::int64_t{h.NPCOL} + 1);
+  for (std::int32_t a = 0; a < h.NATOMS; ++a) {
+    in.skip();  // the block-header line of the atom
+    read_rows(in, fmt, rows, ldos + a * block);
+  }
+  say("Closing DOSCAR file...");
+}
+
+}  // namespace pds

@@ -1,0 +1,54 @@
+// doscar: the layout of DOSCAR as read, the header reader and the readers of
+// the total block and of the per-atom blocks.
+//
+// Lines of DOSCAR (counted from 1):
+//   1        NATOMS in columns 1-4 (I4)
+//   2-4      passed over
+//   5        system name, columns 1-40 (A40)
+//   6        EMAX, EMIN, NPOINTS, EFERMI: (2F16.8,I5,F16.8)
+//   7..      total block: NPOINTS data lines of NTCOL values
+//   then per atom: one block-header line (never read) and NPOINTS data lines
+//            of NPCOL values
+// A data line is the energy in columns 1-11 (F11.3) and 12-character value
+// fields from column 12 on (E12.4e2). The column counts are not stored in the
+// file: they are the number of upper-case "E" in the first 395 characters of
+// the first data line of the block (11 + 32 * 12 = 395).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace pds {
+
+struct DoscarHeader {
+  std::int32_t NATOMS = 0;
+  std::int32_t NPOINTS = 0;
+  double EFERMI = 0.0;
+  std::int32_t NTCOL = 0;
+  std::int32_t NPCOL = 0;
+  double EMAX = 0.0;
+  double EMIN = 0.0;
+};
+
+// The input file's name: DOSCAR in the working directory.
+inline constexpr const char* kDoscar = "DOSCAR";
+
+// Reads and classifies the header, prints the summary and returns it. Stops
+// the run (status 1) when DOSCAR cannot be opened or its per-atom columns
+// cannot be classified; read failures end the run with their diagnostic.
+DoscarHeader readheader();
+
+// Loads the total block: NPOINTS rows of NTCOL + 1 values (energy first),
+// row after row, into tdos. Prints "Closing DOSCAR file...".
+void readtdos(const DoscarHeader& h, double* tdos);
+
+// Loads every atom's block: atom after atom, NPOINTS rows of NPCOL + 1
+// values each (energy first), into ldos. Prints "Closing DOSCAR file...".
+void readdos(const DoscarHeader& h, double* ldos);
+
+// Extents that would be negative count as zero.
+inline std::int64_t extent(std::int64_t n) {
+  return n < 0 ? 0 : n;
+}
+
+}  // namespace pds

@@ -1,0 +1,24 @@
+// output: the DOS column files.
+//
+// One line per grid point, nothing else (no title, no blank lines):
+//   columns 1-11                  energy minus the shift value, F11.3
+//   columns 12+12(k-1)..23+12(k-1) value k unchanged, E12.4 (k = 1..n)
+// so a line is 11 + 12n characters and a LF.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace pds {
+
+// Writes `rows` lines of `block` (row after row of n + 1 values, the energy
+// first) into the file `filename` (trailing blanks ignored), emptying it
+// first. Fails with 66 for n >= 100 before the file is opened, and with 62 at
+// the first line for n = 0.
+void writedos(std::string_view filename, double shift, const double* block, std::int64_t rows,
+              int n);
+
+// True when `filename` names the same file (device and inode) as `other`.
+bool same_file(std::string_view filename, std::string_view other);
+
+}  // namespace pds

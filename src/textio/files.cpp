@@ -1,0 +1,185 @@
+// Line-oriented files over POSIX descriptors, with large buffers: DOSCAR is
+// read in blocks of a megabyte and output files are written the same way.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "textio/textio.h"
+
+namespace pds {
+
+namespace {
+
+constexpr std::size_t kInBuffer = std::size_t{1} << 20;
+constexpr std::size_t kOutBuffer = std::size_t{1} << 20;
+
+// Opens for reading; a directory is refused as the open of a file would be.
+int open_read(const std::string& name, int& os_error) {
+  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    os_error = errno;
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    os_error = EISDIR;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+// ----------------------------------------------------------------- InFile
+
+InFile::InFile(int unit, std::string_view name, int fd)
+    : stream_{unit, std::string(trimmed(name))}, fd_(fd), buf_(kInBuffer) {}
+
+InFile::InFile(int unit, std::string_view name)
+    : stream_{unit, std::string(trimmed(name))}, buf_(kInBuffer) {
+  int err = 0;
+  fd_ = open_read(stream_.name, err);
+  if (fd_ < 0) throw Failure(open_failure_number(err), unit, stream_.name, err);
+  posix_fadvise(fd_, 0, 0, POSIX_FADV_SEQUENTIAL);
+}
+
+int InFile::try_open(int unit, std::string_view name, std::unique_ptr<InFile>& out) {
+  int err = 0;
+  int fd = open_read(std::string(trimmed(name)), err);
+  if (fd < 0) return open_failure_number(err);
+  out.reset(new InFile(unit, name, fd));
+  return 0;
+}
+
+InFile::~InFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+// Moves the unread rest to the front and reads more behind it.
+bool InFile::fill() {
+  if (eof_) return false;
+  if (pos_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+    end_ -= pos_;
+    pos_ = 0;
+  }
+  for (;;) {
+    ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (n > 0) {
+      end_ += static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) {
+      eof_ = true;
+      return false;
+    }
+    if (errno != EINTR) throw Failure(kReadError, stream_.unit, stream_.name, errno);
+  }
+}
+
+bool InFile::next(std::string_view& line) {
+  for (;;) {
+    const char* base = buf_.data();
+    const void* nl = std::memchr(base + pos_, '\n', end_ - pos_);
+    if (nl != nullptr) {
+      std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(nl) - base);
+      std::size_t len = stop - pos_;
+      if (len > 0 && base[stop - 1] == '\r') --len;  // one CR before the LF is dropped
+      line = std::string_view(base + pos_, len < kMaxLine ? len : kMaxLine);
+      pos_ = stop + 1;
+      return true;
+    }
+    if (end_ - pos_ >= kMaxLine) break;  // a line longer than anything read needs
+    if (!fill()) {
+      if (pos_ == end_) return false;
+      line = std::string_view(base + pos_, end_ - pos_);  // last line without LF
+      pos_ = end_;
+      return true;
+    }
+  }
+  // Keep the first kMaxLine characters and pass over the rest of the line.
+  long_line_.assign(buf_.data() + pos_, kMaxLine);
+  pos_ += kMaxLine;
+  for (;;) {
+    const void* nl = std::memchr(buf_.data() + pos_, '\n', end_ - pos_);
+    if (nl != nullptr) {
+      pos_ = static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
+      break;
+    }
+    pos_ = end_;
+    if (!fill()) break;
+  }
+  line = long_line_;
+  return true;
+}
+
+std::string_view InFile::line() {
+  std::string_view l;
+  if (!next(l)) throw Failure(kEndOfFile, stream_.unit, stream_.name);
+  return l;
+}
+
+// ----------------------------------------------------------------- OutFile
+
+OutFile::OutFile(int unit, std::string_view name)
+    : stream_{unit, std::string(trimmed(name))}, buf_(kOutBuffer) {
+  fd_ = ::open(stream_.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) {
+    int err = errno;
+    throw Failure(open_failure_number(err), unit, stream_.name, err);
+  }
+}
+
+OutFile::~OutFile() {
+  if (fd_ < 0) return;
+  // Unwinding from another failure: keep the lines written so far.
+  try {
+    flush();
+  } catch (const Failure&) {
+  }
+  ::close(fd_);
+}
+
+char* OutFile::reserve(std::size_t n) {
+  if (buf_.size() - pos_ < n) {
+    flush();
+    if (buf_.size() < n) buf_.resize(n);
+  }
+  return buf_.data() + pos_;
+}
+
+void OutFile::write(std::string_view s) {
+  char* p = reserve(s.size());
+  std::memcpy(p, s.data(), s.size());
+  pos_ += s.size();
+}
+
+void OutFile::flush() {
+  std::size_t done = 0;
+  while (done < pos_) {
+    ssize_t n = ::write(fd_, buf_.data() + done, pos_ - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int err = n < 0 ? errno : ENOSPC;
+      pos_ = 0;  // what could not be written is lost with the failure
+      throw Failure(kWriteError, stream_.unit, stream_.name, err);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  pos_ = 0;
+}
+
+void OutFile::close() {
+  flush();
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) {
+    throw Failure(kWriteError, stream_.unit, stream_.name, errno);
+  }
+}
+
+}  // namespace pds

@@ -1,0 +1,306 @@
+// textio: fixed-width fields, line formats, line-oriented files and how a run ends.
+//
+// Every line the program reads or writes goes through this layer. Numbers are
+// rendered and parsed by field codes (Fw.d, Ew.d, Iw, ...) exactly: results are
+// correctly rounded from the exact binary value, halfway cases go to the even
+// digit. Failures carry their run-time failure number (24 end of input, 64
+// malformed number, ...) and end the run through one exception caught in main.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pds {
+
+// ---------------------------------------------------------------------------
+// Failures and stops
+
+// Run-time failure numbers; each is also the exit status of the run it ends.
+enum FailureNo : int {
+  kPermission = 9,      // open refused: no permission, read-only file system
+  kEndOfFile = 24,      // read at the end of the file or of an argument text
+  kNotFound = 29,       // open: the file or a directory in its path is missing
+  kOpenFailure = 30,    // open: any other refusal (a directory as output name)
+  kWriteError = 38,     // the OS refused written data (full device)
+  kReadError = 39,      // the OS reported an error while reading
+  kNameError = 43,      // open: a path component is not a directory, name too long
+  kFreeSyntax = 59,     // free-form integer read: malformed value (returned only)
+  kFormatSyntax = 62,   // invalid line format, e.g. a repeat count of 0
+  kConversion = 64,     // numeric input field that is not a number
+  kRecordOverflow = 66  // internal write longer than its text variable
+};
+
+// Stream numbers named in diagnostics.
+constexpr int kUnitDoscar = 10;
+constexpr int kUnitOutput = 11;
+constexpr int kUnitInternal = -1;  // a text variable or a command-line argument
+
+// A failure of an open, read or write. `file` is the name as given (a relative
+// name is shown with the working directory in front); `os_error` is errno or 0.
+class Failure : public std::runtime_error {
+ public:
+  Failure(int number, int unit, std::string file, int os_error = 0);
+  int number() const { return number_; }
+  int unit() const { return unit_; }
+  const std::string& file() const { return file_; }
+  int os_error() const { return os_error_; }
+
+ private:
+  int number_;
+  int unit_;
+  std::string file_;
+  int os_error_;
+};
+
+// The message text of a failure number ("end-of-file during read"), without
+// the unit and file part.
+std::string_view failure_message(int number);
+
+// The diagnostic lines written to standard error for `f`, each ending in LF:
+// an optional "pdsplit: <OS error text>" line, then
+// "pdsplit: severe (N): <message>, unit U, file <cwd>/<name>".
+std::string diagnostic(const Failure& f);
+
+// A stop the program chooses. `status` is 0 for help and success and 1 for a
+// stop after a failure (error box, missing DOSCAR, allocation). A non-empty
+// `text` is written as one line to standard error.
+struct Stop {
+  int status = 0;
+  std::string text;
+};
+
+// Maps errno of a failed open(2) to its failure number (9, 29, 30 or 43).
+int open_failure_number(int os_error);
+
+// Processor time used so far (user + system, seconds); 0.0 if unavailable.
+double cpu_time();
+
+// ---------------------------------------------------------------------------
+// Fixed-length texts
+
+// `s` stored in a text of `len` characters: cut or blank-padded on the right.
+std::string fixed(std::string_view s, std::size_t len);
+// `s` without its trailing blanks.
+std::string_view trimmed(std::string_view s);
+
+// ---------------------------------------------------------------------------
+// Field renderers and parsers (pure functions)
+
+// Each put_* writes exactly w characters at `out` and returns out + w.
+// Fw.d: fixed point, right-aligned; no sign on a result that rounds to zero;
+// "0" before the point only when it fits; w asterisks on overflow.
+char* put_f(char* out, double v, int w, int d);
+// Ew.d: "0.dddd" mantissa with exponent "E+xx", or "+xxx" for |x| >= 100.
+char* put_e(char* out, double v, int w, int d);
+// Iw.m (m < 0: plain Iw): at least m digits, w asterisks on overflow.
+char* put_i(char* out, std::int64_t v, int w, int m);
+// I0: the digits in as few characters as possible. Returns the end.
+char* put_i0(char* out, std::int64_t v);
+
+// The exact slow paths of put_f and put_e, always taken when the fast paths
+// are switched off. Tests compare both.
+char* put_f_exact(char* out, double v, int w, int d);
+char* put_e_exact(char* out, double v, int w, int d);
+
+// Numeric input fields. `field` holds the field's characters; a field cut
+// short by the end of its line is simply shorter (missing positions are
+// blanks). Returns false when the text is not a number (failure 64).
+// Real fields (F, E, with d the implied decimals when there is no point):
+bool parse_real(std::string_view field, int d, double& out);
+bool parse_real_exact(std::string_view field, int d, double& out);
+// Integer fields (Iw): a signed 32-bit integer.
+bool parse_int(std::string_view field, std::int32_t& out);
+
+// Switches the fast paths of put_f, put_e and parse_real on (default) or off;
+// used by tests to compare whole-program output against the exact paths.
+void set_fast_paths(bool on);
+bool fast_paths();
+
+// ---------------------------------------------------------------------------
+// Line formats
+
+// One entry of a line format: a field code with its repeat count.
+struct FieldCode {
+  enum Kind : char { kSkip = 'X', kText = 'A', kInt = 'I', kFixed = 'F', kExp = 'E' };
+  Kind kind;
+  int repeat = 1;
+  int w = 0;              // width; for nX the count n; 0 for plain A and for I0
+  int d = 0;              // decimals (F) or significant digits (E)
+  int m = -1;             // Iw.m minimum digits, -1 if absent
+  int e = -1;             // Ew.dEe exponent digits, -1 if absent (no effect on input)
+  bool has_width = true;  // false for plain A
+};
+
+// A compiled line format such as "(F11.3,4E12.4e2)". Compiling never throws:
+// an invalid text gives a format whose use raises the format syntax failure
+// (62) at the statement that uses it, as the runtime of the language did.
+class LineFormat {
+ public:
+  static LineFormat compile(std::string_view text);
+  // "(F11.3," + n + "E12.4e2)" and "(F11.3," + n + "E12.4)": the formats of a
+  // DOSCAR data line and of an output line, n written with I0.
+  static LineFormat data_in(int n);
+  static LineFormat data_out(int n);
+
+  bool valid() const { return valid_; }
+  const std::vector<FieldCode>& codes() const { return codes_; }
+  const std::string& text() const { return text_; }
+
+  // Shape F w.d followed by a single repeated E entry: the data-line shape,
+  // which readers and writers handle with a specialised loop.
+  bool is_data_line() const;
+
+ private:
+  std::vector<FieldCode> codes_;
+  std::string text_;
+  bool valid_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Files
+
+// Where a failure is reported: stream number and file name.
+struct Stream {
+  int unit;
+  std::string name;  // trailing blanks already removed
+};
+
+// A file opened read-only for sequential lines. Reads in large blocks.
+class InFile {
+ public:
+  // Opens `name` read-only; throws Failure (9, 29, 30, 43) on failure.
+  InFile(int unit, std::string_view name);
+  // Error-returning open: 0 on success, else the failure number.
+  static int try_open(int unit, std::string_view name, std::unique_ptr<InFile>& out);
+  ~InFile();
+  InFile(const InFile&) = delete;
+  InFile& operator=(const InFile&) = delete;
+
+  // Next line without its LF (and one CR before it). Lines longer than
+  // kMaxLine keep only their first kMaxLine characters. Returns false at the
+  // end of the file; throws the read failure 39 on an OS error.
+  bool next(std::string_view& line);
+  // Next line, or the end-of-input failure 24.
+  std::string_view line();
+  // Skip read: passes over one line whatever it holds; 24 at the end.
+  void skip() { line(); }
+
+  const Stream& stream() const { return stream_; }
+  static constexpr std::size_t kMaxLine = 1 << 16;
+
+ private:
+  InFile(int unit, std::string_view name, int fd);
+  bool fill();
+
+  Stream stream_;
+  int fd_ = -1;
+  std::vector<char> buf_;
+  std::size_t pos_ = 0, end_ = 0;
+  bool eof_ = false;
+  std::string long_line_;  // holds a line that does not fit the buffer
+};
+
+// A file opened write-only, created with mode 0666 & ~umask and emptied.
+class OutFile {
+ public:
+  // Throws Failure (9, 29, 30, 43) when the open fails.
+  OutFile(int unit, std::string_view name);
+  ~OutFile();  // closes without reporting; call close() to report failures
+  OutFile(const OutFile&) = delete;
+  OutFile& operator=(const OutFile&) = delete;
+
+  // Room for at least n more characters at the returned pointer; commit
+  // with advance(). Flushes as needed (write failure 38).
+  char* reserve(std::size_t n);
+  void advance(char* end) { pos_ = static_cast<std::size_t>(end - buf_.data()); }
+  void write(std::string_view s);
+  void flush();
+  void close();  // flush, close; failure 38 on error
+
+  const Stream& stream() const { return stream_; }
+
+ private:
+  Stream stream_;
+  int fd_ = -1;
+  std::vector<char> buf_;
+  std::size_t pos_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Formatted records
+
+// Values handed to a formatted write, in order.
+struct Value {
+  enum Kind { kText, kInt, kReal } kind;
+  std::string_view text;
+  std::int64_t i = 0;
+  double r = 0;
+  Value(std::string_view s) : kind(kText), text(s) {}
+  Value(const char* s) : kind(kText), text(s) {}
+  Value(int v) : kind(kInt), i(v) {}
+  Value(std::int64_t v) : kind(kInt), i(v) {}
+  Value(double v) : kind(kReal), r(v) {}
+};
+
+// Formatted write of one line into `line` (no LF); raises 62 through
+// `where` for an invalid format.
+void format_line(std::string& line, const LineFormat& fmt, const std::vector<Value>& values,
+                 const Stream& where);
+
+// Receiving variables of a formatted read, in order.
+struct Target {
+  enum Kind { kText, kInt, kReal } kind;
+  std::string* text = nullptr;  // receives a text of length `len`
+  std::size_t len = 0;
+  std::int32_t* i = nullptr;
+  double* r = nullptr;
+  static Target Text(std::string& s, std::size_t len) { return {kText, &s, len, nullptr, nullptr}; }
+  static Target Int(std::int32_t& v) { return {kInt, nullptr, 0, &v, nullptr}; }
+  static Target Real(double& v) { return {kReal, nullptr, 0, nullptr, &v}; }
+};
+
+// Formatted read of one line: raises 62 (invalid format) or 64 (malformed
+// number) through `where`.
+void read_fields(std::string_view line, const LineFormat& fmt, const std::vector<Target>& targets,
+                 const Stream& where);
+
+// Data line F w.d then n E-fields into out[0..n]: the specialised read of a
+// DOSCAR data line. `fmt` must be a valid data-line format.
+void read_data_line(std::string_view line, const LineFormat& fmt, double* out, const Stream& where);
+// Data line output: energy (already shifted) then n values, LF-terminated.
+char* put_data_line(char* out, const LineFormat& fmt, double energy, const double* values);
+// Characters of one output data line including its LF.
+std::size_t data_line_length(const LineFormat& fmt);
+
+// Internal write of one integer into a text of `len` characters; raises the
+// record-overflow failure 66 when the result does not fit.
+std::string internal_write(const LineFormat& fmt, std::int64_t v, std::size_t len,
+                           const Stream& where);
+
+// ---------------------------------------------------------------------------
+// Console
+
+// Free-form write: one blank, the texts as they stand, LF, on standard output.
+void say(std::string_view a = {}, std::string_view b = {});
+// Formatted write of one console line.
+void say_formatted(const LineFormat& fmt, const std::vector<Value>& values);
+// Flushes standard output (before anything goes to standard error).
+void flush_console();
+
+// ---------------------------------------------------------------------------
+// Free-form integer read (from a command-line argument)
+
+struct FreeInt {
+  enum Status { kValue, kNull, kSyntax, kEnd } status;
+  std::int32_t value = 0;
+};
+// Reads one integer from `text`: kValue with the value, kNull for a null value
+// (the receiver stays unchanged), kSyntax for failure 59, kEnd when the text
+// holds only blanks (the end-of-input failure 24).
+FreeInt read_free_int(std::string_view text);
+
+}  // namespace pds
