@@ -130,6 +130,7 @@ void total(Program& p) {
 struct Projected {
   DoscarHeader h;
   Array ldos;
+  Array dos;  // the block of a sum; single atoms are written from ldos
   std::int64_t rows = 0, width = 0;
   double shift = 0.0;
 
@@ -145,10 +146,7 @@ Projected prepare(Program& p, std::string_view title) {
   d.rows = extent(d.h.NPOINTS);
   d.width = extent(std::int64_t{d.h.NPCOL} + 1);
   d.ldos = reserve(extent(d.h.NATOMS) * d.rows * d.width, "Allocate input array failed!");
-  // The output block is checked here, before the load, but only the sums
-  // need it: single atoms are written straight from their loaded block.
-  if (d.rows * d.width * 8 > std::int64_t{UINT32_MAX})
-    throw Stop{1, "Allocate output array failed!"};
+  d.dos = reserve(d.rows * d.width, "Allocate output array failed!");
   readdos(d.h, d.ldos.get());
   d.shift = fermi_shift(p, d.h);
   return d;
@@ -191,6 +189,7 @@ void all_atoms(Program& p) {
   for (std::int32_t a = 1; a <= d.h.NATOMS; ++a) {
     writedos(stem + suffix(a), d.shift, d.atom(a), d.h.NPOINTS, d.h.NPCOL);
   }
+  d.dos.reset();
   d.ldos.reset();
   finish(p);
 }
@@ -205,30 +204,34 @@ void one_atom(Program& p) {
   check_not_doscar(name);
   say("Creating output file...");
   writedos(name, d.shift, d.atom(p.N[0]), d.h.NPOINTS, d.h.NPCOL);
+  d.dos.reset();
   d.ldos.reset();
   finish(p);
 }
 
 // ------------------------------------------------------------ sums
 
-// Adds the blocks of `group` in its order into a new block whose energy
-// column is atom 1's, writes it under `name` and ends the operation.
+// Adds the blocks of `group` in its order into the output block, whose
+// energy column is atom 1's, writes it under `name` and ends the operation.
 void write_sum(Program& p, Projected& d, const std::vector<std::int32_t>& group,
                const std::string& name) {
   check_not_doscar(name);
-  const std::int64_t n = d.rows * d.width;
-  Array dos = reserve(n, "Allocate output array failed!");
+  const std::int64_t w = d.width;
+  double* dos = d.dos.get();
   const double* first = d.atom(1);
-  for (std::int64_t i = 0; i < n; ++i) dos[i] = i % d.width == 0 ? first[i] : 0.0;
+  for (std::int64_t j = 0; j < d.rows * w; j += w) {
+    dos[j] = first[j];
+    for (std::int64_t k = 1; k < w; ++k) dos[j + k] = 0.0;
+  }
   for (std::int32_t a : group) {
     const double* src = d.atom(a);
-    for (std::int64_t i = 0; i < n; ++i) {
-      if (i % d.width != 0) dos[i] += src[i];
+    for (std::int64_t j = 0; j < d.rows * w; j += w) {
+      for (std::int64_t k = 1; k < w; ++k) dos[j + k] += src[j + k];
     }
   }
   say("Creating output file...");
-  writedos(name, d.shift, dos.get(), d.h.NPOINTS, d.h.NPCOL);
-  dos.reset();
+  writedos(name, d.shift, dos, d.h.NPOINTS, d.h.NPCOL);
+  d.dos.reset();
   d.ldos.reset();
   finish(p);
 }
@@ -325,6 +328,10 @@ int run(const std::vector<std::string>& args) {
   } catch (const Failure& f) {
     to_stderr(diagnostic(f));
     status = f.number();
+  } catch (const std::exception& e) {
+    // Not a way for a run to end: a fault of the program itself.
+    to_stderr(std::string("pdsplit: internal error: ") + e.what() + "\n");
+    status = 70;
   }
   flush_console();
   return status;
