@@ -125,16 +125,12 @@ void total(Program& p) {
 
 // ------------------------------------------------------------ projected DOS
 
-// The loaded per-atom blocks: atom after atom, each NPOINTS rows of
-// NPCOL + 1 values with the energy first.
+// The loaded per-atom blocks and the output block of a sum.
 struct Projected {
   DoscarHeader h;
-  Array ldos;
-  Array dos;  // the block of a sum; single atoms are written from ldos
-  std::int64_t rows = 0, width = 0;
+  AtomBlocks ldos;
+  Array dos;  // NPOINTS rows of NPCOL + 1 values, the energy first
   double shift = 0.0;
-
-  const double* atom(std::int32_t a) const { return ldos.get() + (a - 1) * rows * width; }
 };
 
 // Title, header, arrays, load and Fermi line: the same for -a, -p, -s1, -s2.
@@ -143,13 +139,31 @@ Projected prepare(Program& p, std::string_view title) {
   p.start = cpu_time();
   Projected d;
   d.h = readheader();
-  d.rows = extent(d.h.NPOINTS);
-  d.width = extent(std::int64_t{d.h.NPCOL} + 1);
-  d.ldos = reserve(extent(d.h.NATOMS) * d.rows * d.width, "Allocate input array failed!");
-  d.dos = reserve(d.rows * d.width, "Allocate output array failed!");
-  readdos(d.h, d.ldos.get());
+  const std::int64_t rows = extent(d.h.NPOINTS), width = extent(std::int64_t{d.h.NPCOL} + 1);
+  // The size rule counts double-precision values; the blocks are kept in a
+  // compacter form that never needs more.
+  const char* kInput = "Allocate input array failed!";
+  if (extent(d.h.NATOMS) * rows * width * 8 > std::int64_t{UINT32_MAX}) throw Stop{1, kInput};
+  try {
+    d.ldos.allocate(d.h.NATOMS, d.h.NPOINTS, d.h.NPCOL);
+  } catch (const std::bad_alloc&) {
+    throw Stop{1, kInput};
+  }
+  d.dos = reserve(rows * width, "Allocate output array failed!");
+  readdos(d.h, d.ldos);
   d.shift = fermi_shift(p, d.h);
   return d;
+}
+
+// Writes atom a's block as loaded.
+void write_atom(const Projected& d, std::int32_t a, const std::string& name) {
+  writedos(name, d.shift, d.ldos.energies(a), d.ldos.values(a), d.ldos.specials, d.ldos.rows,
+           d.h.NPCOL);
+}
+
+void release(Projected& d) {
+  d.dos.reset();
+  d.ldos = AtomBlocks();
 }
 
 // The atom number of a file name: at least three digits, never cut.
@@ -186,11 +200,8 @@ void all_atoms(Program& p) {
   }
   for (std::int32_t a = 1; a <= d.h.NATOMS; ++a) check_not_doscar(stem + suffix(a));
   say("Creating output files...");
-  for (std::int32_t a = 1; a <= d.h.NATOMS; ++a) {
-    writedos(stem + suffix(a), d.shift, d.atom(a), d.h.NPOINTS, d.h.NPCOL);
-  }
-  d.dos.reset();
-  d.ldos.reset();
+  for (std::int32_t a = 1; a <= d.h.NATOMS; ++a) write_atom(d, a, stem + suffix(a));
+  release(d);
   finish(p);
 }
 
@@ -203,9 +214,8 @@ void one_atom(Program& p) {
   std::string name = stem + suffix(p.N[0]);
   check_not_doscar(name);
   say("Creating output file...");
-  writedos(name, d.shift, d.atom(p.N[0]), d.h.NPOINTS, d.h.NPCOL);
-  d.dos.reset();
-  d.ldos.reset();
+  write_atom(d, p.N[0], name);
+  release(d);
   finish(p);
 }
 
@@ -216,23 +226,24 @@ void one_atom(Program& p) {
 void write_sum(Program& p, Projected& d, const std::vector<std::int32_t>& group,
                const std::string& name) {
   check_not_doscar(name);
-  const std::int64_t w = d.width;
+  const AtomBlocks& b = d.ldos;
+  const std::int64_t w = b.n + 1;
   double* dos = d.dos.get();
-  const double* first = d.atom(1);
-  for (std::int64_t j = 0; j < d.rows * w; j += w) {
-    dos[j] = first[j];
-    for (std::int64_t k = 1; k < w; ++k) dos[j + k] = 0.0;
+  const double* energy = b.energies(1);
+  for (std::int64_t j = 0; j < b.rows; ++j) {
+    dos[j * w] = energy[j];
+    for (std::int64_t k = 1; k < w; ++k) dos[j * w + k] = 0.0;
   }
   for (std::int32_t a : group) {
-    const double* src = d.atom(a);
-    for (std::int64_t j = 0; j < d.rows * w; j += w) {
-      for (std::int64_t k = 1; k < w; ++k) dos[j + k] += src[j + k];
+    const ValueCode* codes = b.values(a);
+    for (std::int64_t j = 0; j < b.rows; ++j) {
+      for (std::int64_t k = 1; k < w; ++k)
+        dos[j * w + k] += code_value(codes[j * b.n + k - 1], b.specials);
     }
   }
   say("Creating output file...");
   writedos(name, d.shift, dos, d.h.NPOINTS, d.h.NPCOL);
-  d.dos.reset();
-  d.ldos.reset();
+  release(d);
   finish(p);
 }
 

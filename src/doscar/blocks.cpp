@@ -41,15 +41,29 @@ void readtdos(const DoscarHeader& h, double* tdos) {
   say("Closing DOSCAR file...");
 }
 
-void readdos(const DoscarHeader& h, double* ldos) {
+void AtomBlocks::allocate(std::int64_t natoms, std::int64_t npoints, std::int64_t npcol) {
+  atoms = extent(natoms);
+  rows = extent(npoints);
+  n = extent(npcol);
+  energy.reset(new double[static_cast<std::size_t>(atoms * rows)]);
+  codes.reset(new ValueCode[static_cast<std::size_t>(atoms * rows * n)]);
+  specials.clear();
+}
+
+void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
   LineFormat fmt = data_format(h.NPCOL);
   InFile in(kUnitDoscar, kDoscar);
   skip_lines(in, std::int64_t{h.NPOINTS} + 6);
-  const std::int64_t rows = extent(h.NPOINTS);
-  const std::int64_t block = rows * (std::int64_t{h.NPCOL} + 1);
   for (std::int32_t a = 0; a < h.NATOMS; ++a) {
     in.skip();  // the block-header line of the atom
-    read_rows(in, fmt, rows, ldos + a * block);
+    if (ldos.rows > 0 && !fmt.valid()) {
+      throw Failure(kFormatSyntax, in.stream().unit, in.stream().name);
+    }
+    double* energy = ldos.energy.get() + a * ldos.rows;
+    ValueCode* codes = ldos.codes.get() + a * ldos.rows * ldos.n;
+    for (std::int64_t j = 0; j < ldos.rows; ++j) {
+      read_coded_line(in.line(), fmt, energy[j], codes + j * ldos.n, ldos.specials, in.stream());
+    }
   }
   say("Closing DOSCAR file...");
 }

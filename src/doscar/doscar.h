@@ -17,6 +17,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "textio/textio.h"
 
 namespace pds {
 
@@ -42,9 +45,24 @@ DoscarHeader readheader();
 // row after row, into tdos. Prints "Closing DOSCAR file...".
 void readtdos(const DoscarHeader& h, double* tdos);
 
-// Loads every atom's block: atom after atom, NPOINTS rows of NPCOL + 1
-// values each (energy first), into ldos. Prints "Closing DOSCAR file...".
-void readdos(const DoscarHeader& h, double* ldos);
+// Every atom's block as loaded: atom after atom, NPOINTS rows each; per row
+// the energy and NPCOL value codes (see ValueCode), so that a value written
+// out again is its field copied, and its double is computed only for sums.
+struct AtomBlocks {
+  std::int64_t atoms = 0, rows = 0, n = 0;
+  std::unique_ptr<double[]> energy;    // atoms x rows
+  std::unique_ptr<ValueCode[]> codes;  // atoms x rows x n
+  std::vector<double> specials;        // values of fields in other shapes
+
+  // Storage for the blocks, not zero-filled; throws std::bad_alloc.
+  void allocate(std::int64_t natoms, std::int64_t npoints, std::int64_t npcol);
+  const double* energies(std::int64_t atom) const { return energy.get() + (atom - 1) * rows; }
+  const ValueCode* values(std::int64_t atom) const { return codes.get() + (atom - 1) * rows * n; }
+};
+
+// Loads every atom's block into ldos (allocated by the caller). Prints
+// "Closing DOSCAR file...".
+void readdos(const DoscarHeader& h, AtomBlocks& ldos);
 
 // Extents that would be negative count as zero.
 inline std::int64_t extent(std::int64_t n) {

@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
+
+#include "textio/textio.h"
 
 namespace pds {
 
@@ -17,6 +20,10 @@ namespace pds {
 // the first line for n = 0.
 void writedos(std::string_view filename, double shift, const double* block, std::int64_t rows,
               int n);
+
+// The same for a block loaded as energies and value codes (rows of n codes).
+void writedos(std::string_view filename, double shift, const double* energy, const ValueCode* codes,
+              const std::vector<double>& specials, std::int64_t rows, int n);
 
 // True when `filename` names the same file (device and inode) as `other`.
 bool same_file(std::string_view filename, std::string_view other);

@@ -8,21 +8,43 @@
 
 namespace pds {
 
-void writedos(std::string_view filename, double shift, const double* block, std::int64_t rows,
-              int n) {
+namespace {
+
+// Opens the file and writes `rows` lines, each made by put_row(out, i, fmt).
+// The column count goes through a two-character text first (66 for 100 or
+// more, before the file is opened); a count of 0 makes the line format
+// invalid, which fails at the first line (62).
+template <typename PutRow>
+void write_rows(std::string_view filename, std::int64_t rows, int n, PutRow put_row) {
   static const LineFormat kI0 = LineFormat::compile("(I0)");
   std::string column = internal_write(kI0, n, 2, Stream{kUnitInternal, "column count"});
   LineFormat fmt = LineFormat::compile("(F11.3," + std::string(trimmed(column)) + "E12.4)");
 
   OutFile out(kUnitOutput, filename);
   if (rows > 0 && !fmt.valid()) throw Failure(kFormatSyntax, kUnitOutput, out.stream().name);
-  const std::size_t width = static_cast<std::size_t>(n) + 1;
   const std::size_t length = rows > 0 ? data_line_length(fmt) : 0;
-  for (std::int64_t i = 0; i < rows; ++i, block += width) {
-    char* p = out.reserve(length);
-    out.advance(put_data_line(p, fmt, block[0] - shift, block + 1));
+  for (std::int64_t i = 0; i < rows; ++i) {
+    out.advance(put_row(out.reserve(length), i, fmt));
   }
   out.close();
+}
+
+}  // namespace
+
+void writedos(std::string_view filename, double shift, const double* block, std::int64_t rows,
+              int n) {
+  const std::size_t width = static_cast<std::size_t>(n) + 1;
+  write_rows(filename, rows, n, [&](char* p, std::int64_t i, const LineFormat& fmt) {
+    const double* row = block + static_cast<std::size_t>(i) * width;
+    return put_data_line(p, fmt, row[0] - shift, row + 1);
+  });
+}
+
+void writedos(std::string_view filename, double shift, const double* energy, const ValueCode* codes,
+              const std::vector<double>& specials, std::int64_t rows, int n) {
+  write_rows(filename, rows, n, [&](char* p, std::int64_t i, const LineFormat& fmt) {
+    return put_coded_line(p, fmt, energy[i] - shift, codes + i * n, specials);
+  });
 }
 
 bool same_file(std::string_view filename, std::string_view other) {

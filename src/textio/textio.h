@@ -276,6 +276,24 @@ char* put_data_line(char* out, const LineFormat& fmt, double energy, const doubl
 // Characters of one output data line including its LF.
 std::size_t data_line_length(const LineFormat& fmt);
 
+// Compact value fields. A data-line value field in the shape E12.4 writes
+// (" -0.1234E-05") is kept as a 32-bit code of its digits, sign and exponent,
+// which E12.4 writes back unchanged; any other field is kept as a double in
+// a side table that the code (with kSpecialCode set) points to.
+using ValueCode = std::uint32_t;
+constexpr ValueCode kSpecialCode = 0x80000000u;
+// The exact double of a code.
+double code_value(ValueCode c, const std::vector<double>& specials);
+// A code for `v`, stored in the side table.
+ValueCode special_code(double v, std::vector<double>& specials);
+// Reads a data line (F w.d, then n E fields) into its energy and n codes;
+// raises 64 through `where` for a malformed field.
+void read_coded_line(std::string_view line, const LineFormat& fmt, double& energy, ValueCode* codes,
+                     std::vector<double>& specials, const Stream& where);
+// Writes a data line from an energy (already shifted) and n codes, with LF.
+char* put_coded_line(char* out, const LineFormat& fmt, double energy, const ValueCode* codes,
+                     const std::vector<double>& specials);
+
 // Internal write of one integer into a text of `len` characters; raises the
 // record-overflow failure 66 when the result does not fit.
 std::string internal_write(const LineFormat& fmt, std::int64_t v, std::size_t len,

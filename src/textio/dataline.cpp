@@ -1,0 +1,298 @@
+// Compact value fields of DOSCAR data lines.
+//
+// A value field in the shape that E12.4 writes, "  0.1234E+01" or
+// " -0.1234E-05", holds at most four significant digits. The double nearest
+// to such a number lies far closer to it than half a unit of its fourth
+// digit, so E12.4 writes that double back as the very same digits: the field
+// can be kept as its digits, sign and exponent and written by copying them.
+// Its exact double is m * 10^p for the four digits m; computing that is only
+// needed when values are added up. Every other field goes through the full
+// numeric field parser and is kept as a double in a side table.
+#include <bit>
+#include <charconv>
+#include <cstring>
+
+#include "textio/textio.h"
+
+namespace pds {
+
+namespace {
+
+// Code layout: bits 0-13 the digits (1000-9999, 0 for zero), bits 14-21 the
+// decimal exponent x + 128 of 0.dddd * 10^x, bit 22 the sign, bit 31 set for
+// an index into the side table instead.
+constexpr unsigned kDigitBits = 14;
+constexpr ValueCode kSignBit = ValueCode{1} << 22;
+
+bool digit(char c) {
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+unsigned val(char c) {
+  return static_cast<unsigned>(c - '0');
+}
+
+// " s0.ddddE±dd" with s a blank or "-": the shape of a 12-character field
+// written by E12.4 with a two-digit exponent.
+bool canonical(const char* f, ValueCode& code) {
+  if (f[0] != ' ' || f[2] != '0' || f[3] != '.' || f[8] != 'E') return false;
+  const bool neg = f[1] == '-';
+  if (!neg && f[1] != ' ') return false;
+  if (f[9] != '+' && f[9] != '-') return false;
+  if (!(digit(f[4]) && digit(f[5]) && digit(f[6]) && digit(f[7]) && digit(f[10]) && digit(f[11])))
+    return false;
+  unsigned m = val(f[4]) * 1000 + val(f[5]) * 100 + val(f[6]) * 10 + val(f[7]);
+  if (m == 0) {
+    code = 0;  // a zero of either sign and any exponent writes as 0.0000E+00
+    return true;
+  }
+  int x = static_cast<int>(val(f[10]) * 10 + val(f[11]));
+  if (f[9] == '-') x = -x;
+  while (m < 1000) {  // "0.0123E+01" is 0.1230E+00: same value, same output
+    m *= 10;
+    --x;
+  }
+  code = m | static_cast<ValueCode>(x + 128) << kDigitBits | (neg ? kSignBit : 0);
+  return true;
+}
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// 5^-k for k = 23 ... 107 as 128-bit reciprocals: floor(2^b / 5^k) + 1,
+// which lie between 2^127 and 2^128, with their b.
+struct Reciprocal {
+  std::uint64_t hi, lo;
+  int b;
+};
+constexpr int kFirstReciprocal = 23;
+constexpr Reciprocal kReciprocals[] = {
+    {0xc16d9a0095928a27ULL, 0x75b7053c0f178294ULL, 181},  // 5^-23
+    {0x9abe14cd44753b52ULL, 0xc4926a9672793543ULL, 183},  // 5^-24
+    {0xf79687aed3eec551ULL, 0x3a83ddbd83f52205ULL, 186},  // 5^-25
+    {0xc612062576589ddaULL, 0x95364afe032a819eULL, 188},  // 5^-26
+    {0x9e74d1b791e07e48ULL, 0x775ea264cf55347eULL, 190},  // 5^-27
+    {0xfd87b5f28300ca0dULL, 0x8bca9d6e188853fdULL, 193},  // 5^-28
+    {0xcad2f7f5359a3b3eULL, 0x096ee45813a04331ULL, 195},  // 5^-29
+    {0xa2425ff75e14fc31ULL, 0xa1258379a94d028eULL, 197},  // 5^-30
+    {0x81ceb32c4b43fcf4ULL, 0x80eacf948770ced8ULL, 199},  // 5^-31
+    {0xcfb11ead453994baULL, 0x67de18eda5814af3ULL, 202},  // 5^-32
+    {0xa6274bbdd0fadd61ULL, 0xecb1ad8aeacdd58fULL, 204},  // 5^-33
+    {0x84ec3c97da624ab4ULL, 0xbd5af13bef0b113fULL, 206},  // 5^-34
+    {0xd4ad2dbfc3d07787ULL, 0x955e4ec64b44e865ULL, 209},  // 5^-35
+    {0xaa242499697392d2ULL, 0xdde50bd1d5d0b9eaULL, 211},  // 5^-36
+    {0x881cea14545c7575ULL, 0x7e50d64177da2e55ULL, 213},  // 5^-37
+    {0xd9c7dced53c72255ULL, 0x96e7bd358c904a22ULL, 216},  // 5^-38
+    {0xae397d8aa96c1b77ULL, 0xabec975e0a0d081bULL, 218},  // 5^-39
+    {0x8b61313bbabce2c6ULL, 0x2323ac4b3b3da016ULL, 220},  // 5^-40
+    {0xdf01e85f912e37a3ULL, 0x6b6c46dec52f6689ULL, 223},  // 5^-41
+    {0xb267ed1940f1c61cULL, 0x55f038b237591ed4ULL, 225},  // 5^-42
+    {0x8eb98a7a9a5b04e3ULL, 0x77f3608e92adb243ULL, 227},  // 5^-43
+    {0xe45c10c42a2b3b05ULL, 0x8cb89a7db77c506bULL, 230},  // 5^-44
+    {0xb6b00d69bb55c8d1ULL, 0x3d607b97c5fd0d23ULL, 232},  // 5^-45
+    {0x9226712162ab070dULL, 0xcab3961304ca70e9ULL, 234},  // 5^-46
+    {0xe9d71b689dde71afULL, 0xaab8f01e6e10b4a7ULL, 237},  // 5^-47
+    {0xbb127c53b17ec159ULL, 0x5560c018580d5d53ULL, 239},  // 5^-48
+    {0x95a8637627989aadULL, 0xdde7001379a44aa9ULL, 241},  // 5^-49
+    {0xef73d256a5c0f77cULL, 0x963e66858f6d4441ULL, 244},  // 5^-50
+    {0xbf8fdb78849a5f96ULL, 0xde98520472bdd034ULL, 246},  // 5^-51
+    {0x993fe2c6d07b7fabULL, 0xe546a8038efe402aULL, 248},  // 5^-52
+    {0xf53304714d9265dfULL, 0xd53dd99f4b3066a9ULL, 251},  // 5^-53
+    {0xc428d05aa4751e4cULL, 0xaa97e14c3c26b887ULL, 253},  // 5^-54
+    {0x9ced737bb6c4183dULL, 0x55464dd69685606cULL, 255},  // 5^-55
+    {0xfb158592be068d2eULL, 0xeed6e2f0f0d56713ULL, 258},  // 5^-56
+    {0xc8de047564d20a8bULL, 0xf245825a5a445276ULL, 260},  // 5^-57
+    {0xa0b19d2ab70e6ed6ULL, 0x5b6aceaeae9d0ec5ULL, 262},  // 5^-58
+    {0x808e17555f3ebf11ULL, 0xe2bbd88bbee40bd1ULL, 264},  // 5^-59
+    {0xcdb02555653131b6ULL, 0x3792f412cb06794eULL, 267},  // 5^-60
+    {0xa48ceaaab75a8e2bULL, 0x5fa8c3423c052dd8ULL, 269},  // 5^-61
+    {0x83a3eeeef9153e89ULL, 0x1953cf68300424adULL, 271},  // 5^-62
+    {0xd29fe4b18e88640eULL, 0x8eec7f0d19a03aaeULL, 274},  // 5^-63
+    {0xa87fea27a539e9a5ULL, 0x3f2398d747b36225ULL, 276},  // 5^-64
+    {0x86ccbb52ea94baeaULL, 0x98e947129fc2b4eaULL, 278},  // 5^-65
+    {0xd7adf884aa879177ULL, 0x5b0ed81dcc6abb10ULL, 281},  // 5^-66
+    {0xac8b2d36eed2dac5ULL, 0xe272467e3d222f40ULL, 283},  // 5^-67
+    {0x8a08f0f8bf0f156bULL, 0x1b8e9ecb641b5900ULL, 285},  // 5^-68
+    {0xdcdb1b2798182244ULL, 0xf8e431456cf88e66ULL, 288},  // 5^-69
+    {0xb0af48ec79ace837ULL, 0x2d835a9df0c6d852ULL, 290},  // 5^-70
+    {0x8d590723948a535fULL, 0x579c487e5a38ad0fULL, 292},  // 5^-71
+    {0xe2280b6c20dd5232ULL, 0x25c6da63c38de1b1ULL, 295},  // 5^-72
+    {0xb4ecd5f01a4aa828ULL, 0x1e38aeb6360b1af4ULL, 297},  // 5^-73
+    {0x90bd77f3483bb9b9ULL, 0xb1c6f22b5e6f48c3ULL, 299},  // 5^-74
+    {0xe7958cb87392c2c2ULL, 0xb60b1d1230b20e05ULL, 302},  // 5^-75
+    {0xb94470938fa89bceULL, 0xf808e40e8d5b3e6aULL, 304},  // 5^-76
+    {0x9436c0760c86e30bULL, 0xf9a0b6720aaf6522ULL, 306},  // 5^-77
+    {0xed246723473e3813ULL, 0x290123e9aab23b69ULL, 309},  // 5^-78
+    {0xbdb6b8e905cb600fULL, 0x5400e987bbc1c921ULL, 311},  // 5^-79
+    {0x97c560ba6b0919a5ULL, 0xdccd879fc967d41bULL, 313},  // 5^-80
+    {0xf2d56790ab41c2a2ULL, 0xfae27299423fb9c4ULL, 316},  // 5^-81
+    {0xc24452da229b021bULL, 0xfbe85badce996169ULL, 318},  // 5^-82
+    {0x9b69dbe1b548ce7cULL, 0xc986afbe3ee11abbULL, 320},  // 5^-83
+    {0xf8a95fcf88747d94ULL, 0x75a44c6397ce912bULL, 323},  // 5^-84
+    {0xc6ede63fa05d3143ULL, 0x91503d1c79720dbcULL, 325},  // 5^-85
+    {0x9f24b832e6b0f436ULL, 0x0dd9ca7d2df4d7caULL, 327},  // 5^-86
+    {0xfea126b7d78186bcULL, 0xe2f610c84987bfa9ULL, 330},  // 5^-87
+    {0xcbb41ef979346bcaULL, 0x4f2b40a03ad2ffbaULL, 332},  // 5^-88
+    {0xa2f67f2dfa90563bULL, 0x728900802f0f32fbULL, 334},  // 5^-89
+    {0x825ecc24c873782fULL, 0x8ed400668c0c28c9ULL, 336},  // 5^-90
+    {0xd097ad07a71f26b2ULL, 0x7e2000a41346a7a8ULL, 339},  // 5^-91
+    {0xa6dfbd9fb8e5b88eULL, 0xcb4ccd500f6bb953ULL, 341},  // 5^-92
+    {0x857fcae62d8493a5ULL, 0x6f70a4400c562ddcULL, 343},  // 5^-93
+    {0xd59944a37c0752a2ULL, 0x4be76d3346f04960ULL, 346},  // 5^-94
+    {0xaae103b5fcd2a881ULL, 0xd652bdc29f26a11aULL, 348},  // 5^-95
+    {0x88b402f7fd75539bULL, 0x11dbcb0218ebb415ULL, 350},  // 5^-96
+    {0xdab99e59958885c4ULL, 0xe95fab368e45eceeULL, 353},  // 5^-97
+    {0xaefae51477a06b03ULL, 0xede622920b6b23f2ULL, 355},  // 5^-98
+    {0x8bfbea76c619ef36ULL, 0x57eb4edb3c55b65bULL, 357},  // 5^-99
+    {0xdff9772470297ebdULL, 0x59787e2b93bc56f8ULL, 360},  // 5^-100
+    {0xb32df8e9f3546564ULL, 0x47939822dc96abfaULL, 362},  // 5^-101
+    {0x8f57fa54c2a9eab6ULL, 0x9fa946824a12232eULL, 364},  // 5^-102
+    {0xe55990879ddcaabdULL, 0xcc420a6a101d0516ULL, 367},  // 5^-103
+    {0xb77ada0617e3bbcbULL, 0x09ce6ebb40173745ULL, 369},  // 5^-104
+    {0x92c8ae6b464fc96fULL, 0x3b0b8bc90012929eULL, 371},  // 5^-105
+    {0xeadab0aba3b2dbe5ULL, 0x2b45ac74ccea842fULL, 374},  // 5^-106
+    {0xbbe226efb628afeaULL, 0x890489f70a55368cULL, 376},  // 5^-107
+};
+
+// m * 10^-k for 1000 <= m <= 9999 and 23 <= k <= 107, correctly rounded:
+// m * 2^b / 5^k is computed from the reciprocal with an error below m units
+// of the product's last bit, far below the bits that decide the rounding.
+// No such product is exactly halfway between two doubles (5^k never divides
+// m), so only a product within the error of halfway is left undecided; then
+// the caller takes the slow path.
+bool small_value(unsigned m, int k, double& out) {
+  __extension__ typedef unsigned __int128 u128;
+  const Reciprocal& r = kReciprocals[k - kFirstReciprocal];
+  const u128 lo = static_cast<u128>(m) * r.lo, hi = static_cast<u128>(m) * r.hi;
+  // The 192-bit product p2:p1:p0.
+  const std::uint64_t p0 = static_cast<std::uint64_t>(lo);
+  const u128 mid = (lo >> 64) + static_cast<std::uint64_t>(hi);
+  const std::uint64_t p1 = static_cast<std::uint64_t>(mid);
+  const std::uint64_t p2 =
+      static_cast<std::uint64_t>(hi >> 64) + static_cast<std::uint64_t>(mid >> 64);
+  const int lz = std::countl_zero(p2);  // 50 ... 55: p2 holds 9 to 14 bits
+  const std::uint64_t top = p2 << lz | p1 >> (64 - lz);
+  const std::uint64_t rest = p1 << lz | p0 >> (64 - lz);
+  // The 11 bits below the 53-bit mantissa, then `rest`: halfway is 0x400:0.
+  if ((top & 0x7FF) == 0x400 && rest <= 32) return false;
+  std::uint64_t mant = (top >> 11) + ((top >> 10) & 1);
+  int e = 128 + 63 - lz - r.b - k;  // exponent of the leading bit
+  if (mant == (std::uint64_t{1} << 53)) {
+    mant >>= 1;
+    ++e;
+  }
+  const std::uint64_t bits =
+      static_cast<std::uint64_t>(e + 1023) << 52 | (mant & ((std::uint64_t{1} << 52) - 1));
+  out = std::bit_cast<double>(bits);
+  return true;
+}
+
+// The rare path: the decimal text converted by the library.
+double slow_value(unsigned m, int p) {
+  char buf[32];
+  char* end = std::to_chars(buf, buf + sizeof buf, m).ptr;
+  *end++ = 'e';
+  end = std::to_chars(end, buf + sizeof buf, p).ptr;
+  double v = 0;
+  std::from_chars(buf, end, v);
+  return v;
+}
+
+constexpr char kPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+void put2(char* out, unsigned v) {
+  std::memcpy(out, kPairs + 2 * v, 2);
+}
+
+// E12.4 of a code, without any arithmetic on doubles.
+char* put_code(char* out, ValueCode c) {
+  const unsigned m = c & ((1u << kDigitBits) - 1);
+  if (m == 0) {
+    std::memcpy(out, "  0.0000E+00", 12);
+    return out + 12;
+  }
+  const int x = static_cast<int>((c >> kDigitBits) & 0xFF) - 128;
+  std::memcpy(out, (c & kSignBit) ? " -0." : "  0.", 4);
+  put2(out + 4, m / 100);
+  put2(out + 6, m % 100);
+  const unsigned ax = static_cast<unsigned>(x < 0 ? -x : x);
+  if (ax <= 99) {
+    out[8] = 'E';
+    out[9] = x < 0 ? '-' : '+';
+    put2(out + 10, ax);
+  } else {  // three-digit exponents drop the letter: "0.1000-100"
+    out[8] = '-';
+    out[9] = static_cast<char>('0' + ax / 100);
+    put2(out + 10, ax % 100);
+  }
+  return out + 12;
+}
+
+bool fast_e12(const FieldCode& e) {
+  return e.w == 12 && e.d == 4;
+}
+
+}  // namespace
+
+double code_value(ValueCode c, const std::vector<double>& specials) {
+  if (c & kSpecialCode) return specials[c & ~kSpecialCode];
+  const unsigned m = c & ((1u << kDigitBits) - 1);
+  if (m == 0) return 0.0;
+  const int p = static_cast<int>((c >> kDigitBits) & 0xFF) - 128 - 4;
+  double v;
+  if (p >= 0 && p <= 22) {
+    v = m * kPow10[p];  // both factors exact: one rounding
+  } else if (p < 0 && p >= -22) {
+    v = m / kPow10[-p];
+  } else if (p < -22 && small_value(m, -p, v)) {
+  } else {
+    v = slow_value(m, p);
+  }
+  return (c & kSignBit) ? -v : v;
+}
+
+ValueCode special_code(double v, std::vector<double>& specials) {
+  specials.push_back(v);
+  return kSpecialCode | static_cast<ValueCode>(specials.size() - 1);
+}
+
+void read_coded_line(std::string_view line, const LineFormat& fmt, double& energy, ValueCode* codes,
+                     std::vector<double>& specials, const Stream& where) {
+  const FieldCode& f = fmt.codes()[0];
+  const FieldCode& e = fmt.codes()[1];
+  const std::size_t fw = static_cast<std::size_t>(f.w), ew = static_cast<std::size_t>(e.w);
+  auto field = [&](std::size_t pos, std::size_t w) {
+    return pos >= line.size() ? std::string_view() : line.substr(pos, w);
+  };
+  if (!parse_real(field(0, fw), f.d, energy)) throw Failure(kConversion, where.unit, where.name);
+  const bool fast = fast_e12(e) && fast_paths();
+  std::size_t pos = fw;
+  for (int k = 0; k < e.repeat; ++k, pos += ew) {
+    if (fast && pos + 12 <= line.size() && canonical(line.data() + pos, codes[k])) continue;
+    double v;
+    if (!parse_real(field(pos, ew), e.d, v)) throw Failure(kConversion, where.unit, where.name);
+    codes[k] = special_code(v, specials);
+  }
+}
+
+char* put_coded_line(char* out, const LineFormat& fmt, double energy, const ValueCode* codes,
+                     const std::vector<double>& specials) {
+  const FieldCode& f = fmt.codes()[0];
+  const FieldCode& e = fmt.codes()[1];
+  out = put_f(out, energy, f.w, f.d);
+  const bool fast = fast_e12(e);
+  for (int k = 0; k < e.repeat; ++k) {
+    const ValueCode c = codes[k];
+    if (fast && !(c & kSpecialCode)) {
+      out = put_code(out, c);
+    } else {
+      out = put_e(out, code_value(c, specials), e.w, e.d);
+    }
+  }
+  *out++ = '\n';
+  return out;
+}
+
+}  // namespace pds
