@@ -24,34 +24,40 @@ namespace {
 constexpr unsigned kDigitBits = 14;
 constexpr ValueCode kSignBit = ValueCode{1} << 22;
 
-bool digit(char c) {
-  return static_cast<unsigned char>(c - '0') < 10;
-}
-unsigned val(char c) {
-  return static_cast<unsigned>(c - '0');
+// True when each of the bytes of v (in the positions of `mask`) is a digit:
+// its high half is 3 and adding 6 does not carry into it.
+bool digits(std::uint64_t v, std::uint64_t mask) {
+  const std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL & mask, three = 0x3030303030303030ULL & mask;
+  return (v & high) == three && ((v + (0x0606060606060606ULL & mask)) & high) == three;
 }
 
 // " s0.ddddE±dd" with s a blank or "-": the shape of a 12-character field
-// written by E12.4 with a two-digit exponent.
+// written by E12.4 with a two-digit exponent. Checked eight and four bytes
+// at a time (bytes in memory order: the first character is the lowest).
 bool canonical(const char* f, ValueCode& code) {
-  if (f[0] != ' ' || f[2] != '0' || f[3] != '.' || f[8] != 'E') return false;
-  const bool neg = f[1] == '-';
-  if (!neg && f[1] != ' ') return false;
-  if (f[9] != '+' && f[9] != '-') return false;
-  if (!(digit(f[4]) && digit(f[5]) && digit(f[6]) && digit(f[7]) && digit(f[10]) && digit(f[11])))
-    return false;
-  unsigned m = val(f[4]) * 1000 + val(f[5]) * 100 + val(f[6]) * 10 + val(f[7]);
+  std::uint64_t a;
+  std::uint32_t b;
+  std::memcpy(&a, f, 8);
+  std::memcpy(&b, f + 8, 4);
+  // " ?0." then four digits; "E?" then two digits.
+  if ((a & 0xFFFF00FFULL) != 0x2E300020ULL || (b & 0xFFu) != 0x45u) return false;
+  const unsigned s1 = (a >> 8) & 0xFF, s9 = (b >> 8) & 0xFF;
+  if ((s1 != ' ' && s1 != '-') || (s9 != '+' && s9 != '-')) return false;
+  if (!digits(a, 0xFFFFFFFF00000000ULL) || !digits(b, 0xFFFF0000ULL)) return false;
+  const unsigned d4 = (a >> 32) & 0xF, d5 = (a >> 40) & 0xF, d6 = (a >> 48) & 0xF,
+                 d7 = (a >> 56) & 0xF;
+  unsigned m = d4 * 1000 + d5 * 100 + d6 * 10 + d7;
   if (m == 0) {
     code = 0;  // a zero of either sign and any exponent writes as 0.0000E+00
     return true;
   }
-  int x = static_cast<int>(val(f[10]) * 10 + val(f[11]));
-  if (f[9] == '-') x = -x;
+  int x = static_cast<int>(((b >> 16) & 0xF) * 10 + ((b >> 24) & 0xF));
+  if (s9 == '-') x = -x;
   while (m < 1000) {  // "0.0123E+01" is 0.1230E+00: same value, same output
     m *= 10;
     --x;
   }
-  code = m | static_cast<ValueCode>(x + 128) << kDigitBits | (neg ? kSignBit : 0);
+  code = m | static_cast<ValueCode>(x + 128) << kDigitBits | (s1 == '-' ? kSignBit : 0);
   return true;
 }
 
