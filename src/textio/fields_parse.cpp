@@ -16,6 +16,7 @@
 // a canonical decimal text with strtod.
 #include <atomic>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -219,6 +220,11 @@ double nearest(std::string& digits, std::int64_t pow) {
   // Digits and exponent only: no decimal point, so the locale does not matter.
   digits += 'e';
   digits += std::to_string(pow);
+  // from_chars is exact and fast; it declines results that overflow or
+  // underflow, which strtod rounds correctly to infinity, subnormal or zero.
+  double v = 0;
+  auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+  if (r.ec == std::errc()) return v;
   return std::strtod(digits.c_str(), nullptr);
 }
 
