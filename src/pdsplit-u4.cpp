@@ -30,9 +30,8 @@ namespace {
 // Program-wide state of one run.
 struct Program {
   std::vector<std::string> args;  // argument 1 (the option) first
-  std::string ARGV;               // 5 characters: the argument examined
-  std::vector<std::int32_t> N = std::vector<std::int32_t>(100, 0);  // atom numbers
-  double start = 0.0;  // processor time at the title line
+  std::string ARGV;               // 5 characters: the option
+  double start = 0.0;             // processor time at the title line
 
   int count() const { return static_cast<int>(args.size()); }
   // Argument k (from 1) in a text of `len` characters; missing: blanks.
@@ -125,33 +124,158 @@ void total(Program& p) {
 
 // ------------------------------------------------------------ projected DOS
 
+// What the arguments after the option ask of a projected operation: its
+// atoms and output name, or the way the run ends instead. Working this out
+// reads nothing and prints nothing, so it can be done before the blocks are
+// loaded (only the atoms asked for need to be kept) and acted upon after the
+// Fermi line, where the checks of the arguments belong.
+struct Request {
+  bool every_atom = false;          // -a
+  bool sum = false;                 // -s1, -s2: the energies are atom 1's
+  std::vector<std::int32_t> atoms;  // -p: the atom; sums: the group in order
+  std::string name;                 // the output name, or the stem of -a and -p
+  std::string_view refusal;         // the reason of an error box
+  int blank = 0;                    // an atom-number argument of blanks only
+
+  bool ends_run() const { return !refusal.empty() || blank != 0; }
+  void refuse(std::string_view reason) {
+    if (!ends_run()) refusal = reason;
+  }
+};
+
+// The atom number in argument k, read from its first five characters.
+// Returns false when the text is rejected; a blank text is noted in r.
+bool index_at(const Program& p, int k, Request& r, std::int32_t& value) {
+  FreeInt f = read_free_int(p.arg(k, 5));
+  if (f.status == FreeInt::kEnd) r.blank = k;
+  if (f.status == FreeInt::kValue) value = f.value;  // a null value keeps 0
+  return f.status == FreeInt::kValue || f.status == FreeInt::kNull;
+}
+
+bool valid_atom(std::int32_t a, std::int32_t natoms) {
+  return a >= 1 && a <= natoms;
+}
+
+Request ask_all(const Program& p, std::int32_t) {
+  Request r;
+  r.every_atom = true;
+  r.name = "iLDOS";
+  if (p.count() == 2) r.name = std::string(trimmed(p.arg(2, 40)));
+  if (p.count() > 2) r.refuse(kTooMany);
+  return r;
+}
+
+Request ask_one(const Program& p, std::int32_t natoms) {
+  Request r;
+  if (p.count() == 1) r.refuse(kNoAtom);
+  if (p.count() > 3) r.refuse(kTooMany);
+  if (r.ends_run()) return r;
+  std::int32_t n = 0;
+  if (!index_at(p, 2, r, n) || r.blank || !valid_atom(n, natoms)) {
+    r.refuse(kWrongIndex);
+    return r;
+  }
+  r.atoms = {n};
+  r.name = p.count() == 3 ? std::string(trimmed(p.arg(3, 40))) : "iLDOS";
+  return r;
+}
+
+// -s1 N1 N2 [name]: a rejected end stops at once; an end out of range only
+// after both ends are read. The group runs upward, whichever end is first.
+Request ask_run(const Program& p, std::int32_t natoms) {
+  Request r;
+  r.sum = true;
+  if (p.count() == 1) r.refuse(kNoAtom);
+  if (p.count() == 2) r.refuse(kTooFew);
+  if (p.count() > 4) r.refuse(kTooMany);
+  if (r.ends_run()) return r;
+  std::int32_t n1 = 0, n2 = 0;
+  if (!index_at(p, 2, r, n1) || r.blank || !index_at(p, 3, r, n2) || r.blank) {
+    r.refuse(kWrongIndex);
+    return r;
+  }
+  if (!valid_atom(n1, natoms) || !valid_atom(n2, natoms)) r.refuse(kWrongIndex);
+  r.name = "iSUMDOS";
+  if (p.count() == 4) {
+    r.name = std::string(trimmed(p.arg(4, 40)));
+    if (r.name.empty()) r.refuse(kWrongArgument);
+  }
+  for (std::int32_t a = std::min(n1, n2); a <= std::max(n1, n2) && !r.ends_run(); ++a) {
+    r.atoms.push_back(a);
+  }
+  return r;
+}
+
+// -s2 N1 N2 ... [name]: a rejected text is an error, except in last place
+// (of at least two), where it is the output name. The numbers are checked
+// only after the whole list is read; repeats count twice.
+Request ask_list(const Program& p, std::int32_t natoms) {
+  Request r;
+  r.sum = true;
+  const int m = p.count();
+  if (m == 1) r.refuse(kNoAtom);
+  r.name = "iSUMDOS";
+  for (int i = 2; i <= m && !r.ends_run(); ++i) {
+    std::int32_t n = 0;
+    if (index_at(p, i, r, n)) {
+      r.atoms.push_back(n);
+    } else if (i == m && m > 2) {
+      r.name = std::string(trimmed(p.arg(m, 40)));
+    } else {
+      r.refuse(kWrongIndex);
+    }
+  }
+  for (std::int32_t a : r.atoms) {
+    if (!valid_atom(a, natoms)) r.refuse(kWrongIndex);
+  }
+  if (r.ends_run()) r.atoms.clear();
+  return r;
+}
+
+// Ends the run as the request says, if it says so.
+void act_on(const Request& r) {
+  if (r.blank != 0) {
+    throw Failure(kEndOfFile, kUnitInternal, "command-line argument " + std::to_string(r.blank));
+  }
+  if (!r.refusal.empty()) refuse(r.refusal);
+}
+
 // The loaded per-atom blocks and the output block of a sum.
 struct Projected {
   DoscarHeader h;
+  Request request;
   AtomBlocks ldos;
   Array dos;  // NPOINTS rows of NPCOL + 1 values, the energy first
   double shift = 0.0;
 };
 
+using Ask = Request (*)(const Program&, std::int32_t);
+
 // Title, header, arrays, load and Fermi line: the same for -a, -p, -s1, -s2.
-Projected prepare(Program& p, std::string_view title) {
+// Every atom's block is read and checked; only those asked for are kept.
+Projected prepare(Program& p, std::string_view title, Ask ask) {
   say(title);
   p.start = cpu_time();
   Projected d;
   d.h = readheader();
+  d.request = ask(p, d.h.NATOMS);
   const std::int64_t rows = extent(d.h.NPOINTS), width = extent(std::int64_t{d.h.NPCOL} + 1);
-  // The size rule counts double-precision values; the blocks are kept in a
-  // compacter form that never needs more.
+  // The size rule counts double-precision values for every atom.
   const char* kInput = "Allocate input array failed!";
   if (extent(d.h.NATOMS) * rows * width * 8 > std::int64_t{UINT32_MAX}) throw Stop{1, kInput};
+  std::vector<bool> keep(static_cast<std::size_t>(extent(d.h.NATOMS)) + 1,
+                         d.request.every_atom && !d.request.ends_run());
+  for (std::int32_t a : d.request.atoms) keep[static_cast<std::size_t>(a)] = true;
+  if (d.request.sum && !d.request.atoms.empty()) keep[1] = true;
   try {
-    d.ldos.allocate(d.h.NATOMS, d.h.NPOINTS, d.h.NPCOL);
+    d.ldos.allocate(keep, d.h.NPOINTS, d.h.NPCOL);
   } catch (const std::bad_alloc&) {
     throw Stop{1, kInput};
   }
   d.dos = reserve(rows * width, "Allocate output array failed!");
   readdos(d.h, d.ldos);
   d.shift = fermi_shift(p, d.h);
+  act_on(d.request);
   return d;
 }
 
@@ -172,32 +296,9 @@ std::string suffix(std::int32_t atom) {
   return s.size() < 3 ? std::string(3 - s.size(), '0') + s : s;
 }
 
-// Reads argument k as an atom number into N(slot). Returns false when the
-// free-form read rejects the text; blank text ends the run with failure 24.
-bool read_index(Program& p, int k, std::size_t slot) {
-  p.ARGV = p.arg(k, 5);
-  FreeInt r = read_free_int(p.ARGV);
-  if (r.status == FreeInt::kEnd) {
-    throw Failure(kEndOfFile, kUnitInternal, "command-line argument " + std::to_string(k));
-  }
-  if (r.status == FreeInt::kSyntax) return false;
-  if (slot >= p.N.size()) p.N.resize(slot + 1, 0);
-  if (r.status == FreeInt::kValue) p.N[slot] = r.value;
-  return true;
-}
-
-bool valid_atom(const DoscarHeader& h, std::int32_t a) {
-  return a >= 1 && a <= h.NATOMS;
-}
-
 void all_atoms(Program& p) {
-  Projected d = prepare(p, "::: PROJECTED DOS FOR ALL ATOMS :::");
-  std::string stem = "iLDOS";
-  if (p.count() == 2) {
-    stem = std::string(trimmed(p.arg(2, 40)));
-  } else if (p.count() != 1) {
-    refuse(kTooMany);
-  }
+  Projected d = prepare(p, "::: PROJECTED DOS FOR ALL ATOMS :::", ask_all);
+  const std::string& stem = d.request.name;
   for (std::int32_t a = 1; a <= d.h.NATOMS; ++a) check_not_doscar(stem + suffix(a));
   say("Creating output files...");
   for (std::int32_t a = 1; a <= d.h.NATOMS; ++a) write_atom(d, a, stem + suffix(a));
@@ -206,26 +307,22 @@ void all_atoms(Program& p) {
 }
 
 void one_atom(Program& p) {
-  Projected d = prepare(p, "::: PROJECTED DOS FOR AN ATOM :::");
-  if (p.count() == 1) refuse(kNoAtom);
-  if (p.count() > 3) refuse(kTooMany);
-  if (!read_index(p, 2, 0) || !valid_atom(d.h, p.N[0])) refuse(kWrongIndex);
-  std::string stem = p.count() == 3 ? std::string(trimmed(p.arg(3, 40))) : "iLDOS";
-  std::string name = stem + suffix(p.N[0]);
+  Projected d = prepare(p, "::: PROJECTED DOS FOR AN ATOM :::", ask_one);
+  const std::int32_t atom = d.request.atoms[0];
+  const std::string name = d.request.name + suffix(atom);
   check_not_doscar(name);
   say("Creating output file...");
-  write_atom(d, p.N[0], name);
+  write_atom(d, atom, name);
   release(d);
   finish(p);
 }
 
 // ------------------------------------------------------------ sums
 
-// Adds the blocks of `group` in its order into the output block, whose
-// energy column is atom 1's, writes it under `name` and ends the operation.
-void write_sum(Program& p, Projected& d, const std::vector<std::int32_t>& group,
-               const std::string& name) {
-  check_not_doscar(name);
+// Adds the blocks of the group in its order into the output block, whose
+// energy column is atom 1's, and writes it.
+void write_sum(Program& p, Projected& d) {
+  check_not_doscar(d.request.name);
   const AtomBlocks& b = d.ldos;
   const std::int64_t w = b.n + 1;
   double* dos = d.dos.get();
@@ -234,60 +331,28 @@ void write_sum(Program& p, Projected& d, const std::vector<std::int32_t>& group,
     dos[j * w] = energy[j];
     for (std::int64_t k = 1; k < w; ++k) dos[j * w + k] = 0.0;
   }
-  for (std::int32_t a : group) {
+  for (std::int32_t a : d.request.atoms) {
     const ValueCode* codes = b.values(a);
     for (std::int64_t j = 0; j < b.rows; ++j) {
-      for (std::int64_t k = 1; k < w; ++k)
+      for (std::int64_t k = 1; k < w; ++k) {
         dos[j * w + k] += code_value(codes[j * b.n + k - 1], b.specials);
+      }
     }
   }
   say("Creating output file...");
-  writedos(name, d.shift, dos, d.h.NPOINTS, d.h.NPCOL);
+  writedos(d.request.name, d.shift, dos, d.h.NPOINTS, d.h.NPCOL);
   release(d);
   finish(p);
 }
 
 void run_of_atoms(Program& p) {
-  Projected d = prepare(p, "::: SUM PROJECTED DOS OF SEQUENTIAL ATOMS :::");
-  if (p.count() == 1) refuse(kNoAtom);
-  if (p.count() == 2) refuse(kTooFew);
-  if (p.count() > 4) refuse(kTooMany);
-  // A rejected text stops at once; an end out of range only after both.
-  if (!read_index(p, 2, 0)) refuse(kWrongIndex);
-  bool ok = valid_atom(d.h, p.N[0]);
-  if (!read_index(p, 3, 1)) refuse(kWrongIndex);
-  if (!ok || !valid_atom(d.h, p.N[1])) refuse(kWrongIndex);
-  std::string name = p.count() == 4 ? name_argument(p, 4) : "iSUMDOS";
-  std::vector<std::int32_t> group;
-  for (std::int32_t a = std::min(p.N[0], p.N[1]); a <= std::max(p.N[0], p.N[1]); ++a) {
-    group.push_back(a);
-  }
-  write_sum(p, d, group, name);
+  Projected d = prepare(p, "::: SUM PROJECTED DOS OF SEQUENTIAL ATOMS :::", ask_run);
+  write_sum(p, d);
 }
 
 void list_of_atoms(Program& p) {
-  Projected d = prepare(p, "::: SUM PROJECTED DOS OF DISCRETE ATOMS :::");
-  const int m = p.count();
-  if (m == 1) refuse(kNoAtom);
-  std::string name = "iSUMDOS";
-  int last = m;  // the last argument that is an atom number
-  if (m == 2) {
-    if (!read_index(p, 2, 0)) refuse(kWrongIndex);
-  } else {
-    // A rejected text is an error, except in last place, where it is the
-    // output name.
-    for (int i = 2; i <= m; ++i) {
-      if (read_index(p, i, static_cast<std::size_t>(i - 2))) continue;
-      if (i < m) refuse(kWrongIndex);
-      last = m - 1;
-      name = std::string(trimmed(p.arg(m, 40)));
-    }
-  }
-  std::vector<std::int32_t> group(p.N.begin(), p.N.begin() + (last - 1));
-  for (std::int32_t a : group) {
-    if (!valid_atom(d.h, a)) refuse(kWrongIndex);
-  }
-  write_sum(p, d, group, name);
+  Projected d = prepare(p, "::: SUM PROJECTED DOS OF DISCRETE ATOMS :::", ask_list);
+  write_sum(p, d);
 }
 
 // ------------------------------------------------------------ dispatch

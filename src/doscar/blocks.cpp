@@ -41,12 +41,16 @@ void readtdos(const DoscarHeader& h, double* tdos) {
   say("Closing DOSCAR file...");
 }
 
-void AtomBlocks::allocate(std::int64_t natoms, std::int64_t npoints, std::int64_t npcol) {
-  atoms = extent(natoms);
+void AtomBlocks::allocate(const std::vector<bool>& keep, std::int64_t npoints, std::int64_t npcol) {
   rows = extent(npoints);
   n = extent(npcol);
-  energy.reset(new double[static_cast<std::size_t>(atoms * rows)]);
-  codes.reset(new ValueCode[static_cast<std::size_t>(atoms * rows * n)]);
+  slot.assign(keep.size(), -1);
+  std::int64_t count = 0;
+  for (std::size_t a = 1; a < keep.size(); ++a) {
+    if (keep[a]) slot[a] = count++;
+  }
+  energy.reset(new double[static_cast<std::size_t>(count * rows)]);
+  codes.reset(new ValueCode[static_cast<std::size_t>(count * rows * n)]);
   specials.clear();
 }
 
@@ -54,15 +58,26 @@ void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
   LineFormat fmt = data_format(h.NPCOL);
   InFile in(kUnitDoscar, kDoscar);
   skip_lines(in, std::int64_t{h.NPOINTS} + 6);
-  for (std::int32_t a = 0; a < h.NATOMS; ++a) {
+  // An atom not kept is read into one row of scratch space.
+  double scratch_energy;
+  std::vector<ValueCode> scratch_codes(static_cast<std::size_t>(ldos.n));
+  std::vector<double> scratch_specials;
+  for (std::int32_t a = 1; a <= h.NATOMS; ++a) {
     in.skip();  // the block-header line of the atom
     if (ldos.rows > 0 && !fmt.valid()) {
       throw Failure(kFormatSyntax, in.stream().unit, in.stream().name);
     }
-    double* energy = ldos.energy.get() + a * ldos.rows;
-    ValueCode* codes = ldos.codes.get() + a * ldos.rows * ldos.n;
+    const bool keep = ldos.kept(a);
+    double* energy = keep ? ldos.energies(a) : nullptr;
+    ValueCode* codes = keep ? ldos.values(a) : nullptr;
     for (std::int64_t j = 0; j < ldos.rows; ++j) {
-      read_coded_line(in.line(), fmt, energy[j], codes + j * ldos.n, ldos.specials, in.stream());
+      if (keep) {
+        read_coded_line(in.line(), fmt, energy[j], codes + j * ldos.n, ldos.specials, in.stream());
+      } else {
+        read_coded_line(in.line(), fmt, scratch_energy, scratch_codes.data(), scratch_specials,
+                        in.stream());
+        scratch_specials.clear();
+      }
     }
   }
   say("Closing DOSCAR file...");

@@ -45,23 +45,31 @@ DoscarHeader readheader();
 // row after row, into tdos. Prints "Closing DOSCAR file...".
 void readtdos(const DoscarHeader& h, double* tdos);
 
-// Every atom's block as loaded: atom after atom, NPOINTS rows each; per row
-// the energy and NPCOL value codes (see ValueCode), so that a value written
-// out again is its field copied, and its double is computed only for sums.
+// The per-atom blocks as loaded: for each atom kept, NPOINTS rows of the
+// energy and NPCOL value codes (see ValueCode), so that a value written out
+// again is its field copied, and its double is computed only for sums. The
+// blocks of atoms not kept are read and checked all the same.
 struct AtomBlocks {
-  std::int64_t atoms = 0, rows = 0, n = 0;
-  std::unique_ptr<double[]> energy;    // atoms x rows
-  std::unique_ptr<ValueCode[]> codes;  // atoms x rows x n
+  std::int64_t rows = 0, n = 0;
+  std::vector<std::int64_t> slot;      // atom -> its place among those kept, or -1
+  std::unique_ptr<double[]> energy;    // kept atoms x rows
+  std::unique_ptr<ValueCode[]> codes;  // kept atoms x rows x n
   std::vector<double> specials;        // values of fields in other shapes
 
-  // Storage for the blocks, not zero-filled; throws std::bad_alloc.
-  void allocate(std::int64_t natoms, std::int64_t npoints, std::int64_t npcol);
-  const double* energies(std::int64_t atom) const { return energy.get() + (atom - 1) * rows; }
-  const ValueCode* values(std::int64_t atom) const { return codes.get() + (atom - 1) * rows * n; }
+  // Storage for the atoms with keep[atom] set (keep[0] unused), not
+  // zero-filled; throws std::bad_alloc.
+  void allocate(const std::vector<bool>& keep, std::int64_t npoints, std::int64_t npcol);
+  bool kept(std::int64_t atom) const { return slot[static_cast<std::size_t>(atom)] >= 0; }
+  double* energies(std::int64_t atom) const {
+    return energy.get() + slot[static_cast<std::size_t>(atom)] * rows;
+  }
+  ValueCode* values(std::int64_t atom) const {
+    return codes.get() + slot[static_cast<std::size_t>(atom)] * rows * n;
+  }
 };
 
-// Loads every atom's block into ldos (allocated by the caller). Prints
-// "Closing DOSCAR file...".
+// Reads every atom's block, keeping those that ldos (allocated by the
+// caller) has room for. Prints "Closing DOSCAR file...".
 void readdos(const DoscarHeader& h, AtomBlocks& ldos);
 
 // Extents that would be negative count as zero.
