@@ -334,9 +334,7 @@ void write_sum(Program& p, Projected& d) {
   for (std::int32_t a : d.request.atoms) {
     const ValueCode* codes = b.values(a);
     for (std::int64_t j = 0; j < b.rows; ++j) {
-      for (std::int64_t k = 1; k < w; ++k) {
-        dos[j * w + k] += code_value(codes[j * b.n + k - 1], b.specials);
-      }
+      add_code_values(dos + j * w + 1, codes + j * b.n, static_cast<std::size_t>(b.n), b.specials);
     }
   }
   say("Creating output file...");

@@ -8,57 +8,265 @@
 // Its exact double is m * 10^p for the four digits m; computing that is only
 // needed when values are added up. Every other field goes through the full
 // numeric field parser and is kept as a double in a side table.
+//
+// The energy field of a data line, F11.3 ("    -12.345"), has fast paths of
+// its own on both sides: its value is the integer of its digits divided by
+// 1000 (one correctly rounded division), and it is written from the shifted
+// energy rounded once from its exact double, as put_f does.
+#include <atomic>
 #include <bit>
 #include <charconv>
+#include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "textio/textio.h"
 
 namespace pds {
 
+// The switch behind set_fast_paths() (fields_render.cpp), read here directly
+// so that the check costs no call on every line.
+extern std::atomic<bool> g_fast_field_paths;
+
 namespace {
 
-// Code layout: bits 0-13 the digits (1000-9999, 0 for zero), bits 14-21 the
-// decimal exponent x + 128 of 0.dddd * 10^x, bit 22 the sign, bit 31 set for
-// an index into the side table instead.
-constexpr unsigned kDigitBits = 14;
-constexpr ValueCode kSignBit = ValueCode{1} << 22;
+// Code layout: the four digits of "0.dddd" in the low nibbles of the four
+// bytes, the first digit in byte 0 (never 0 unless all are); the two exponent
+// digits in the high nibbles of bytes 0 (tens) and 1 (units); bit 20 a
+// negative exponent (never set for an exponent of 00), bit 21 a negative
+// value; bit 31 set for an index into the side table instead. Zero, of
+// either sign and with any exponent, is the code 0. Reading and writing a
+// field is then a matter of masks and shifts between characters and nibbles.
+constexpr ValueCode kDigitNibbles = 0x0F0F0F0Fu;
+constexpr ValueCode kExpNibbles = 0xF0F0u;
+constexpr ValueCode kExpSignBit = ValueCode{1} << 20;
+constexpr ValueCode kSignBit = ValueCode{1} << 21;
 
-// True when each of the bytes of v (in the positions of `mask`) is a digit:
-// its high half is 3 and adding 6 does not carry into it.
-bool digits(std::uint64_t v, std::uint64_t mask) {
-  const std::uint64_t high = 0xF0F0F0F0F0F0F0F0ULL & mask, three = 0x3030303030303030ULL & mask;
-  return (v & high) == three && ((v + (0x0606060606060606ULL & mask)) & high) == three;
+// Bytes 4 to 11 of a field, "ddddE+dd", in memory order (the first character
+// in the low byte), with zero digits and a "+" exponent sign; "-" is "+" + 2.
+constexpr std::uint64_t kTailZero = 0x30302B4530303030ULL;
+// Bytes 0 to 3, " s0.", with a blank for the sign; "-" is a blank + 0x0D.
+constexpr std::uint32_t kHeadPlus = 0x2E302020u;
+constexpr std::uint32_t kHeadMask = 0xFFFF00FFu;
+constexpr std::uint64_t kHigh8 = 0x8080808080808080ULL;
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+std::uint32_t load4(const char* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
 }
 
-// " s0.ddddE±dd" with s a blank or "-": the shape of a 12-character field
-// written by E12.4 with a two-digit exponent. Checked eight and four bytes
-// at a time (bytes in memory order: the first character is the lowest).
-bool canonical(const char* f, ValueCode& code) {
-  std::uint64_t a;
-  std::uint32_t b;
-  std::memcpy(&a, f, 8);
-  std::memcpy(&b, f + 8, 4);
-  // " ?0." then four digits; "E?" then two digits.
-  if ((a & 0xFFFF00FFULL) != 0x2E300020ULL || (b & 0xFFu) != 0x45u) return false;
-  const unsigned s1 = (a >> 8) & 0xFF, s9 = (b >> 8) & 0xFF;
-  if ((s1 != ' ' && s1 != '-') || (s9 != '+' && s9 != '-')) return false;
-  if (!digits(a, 0xFFFFFFFF00000000ULL) || !digits(b, 0xFFFF0000ULL)) return false;
-  const unsigned d4 = (a >> 32) & 0xF, d5 = (a >> 40) & 0xF, d6 = (a >> 48) & 0xF,
-                 d7 = (a >> 56) & 0xF;
-  unsigned m = d4 * 1000 + d5 * 100 + d6 * 10 + d7;
-  if (m == 0) {
-    code = 0;  // a zero of either sign and any exponent writes as 0.0000E+00
-    return true;
+// 0x80 in each byte of d that is above 9, exactly per byte: the high bit is
+// cleared before the addition, so no carry passes from one byte to the next.
+std::uint64_t above9(std::uint64_t d) {
+  return (((d & 0x7F7F7F7F7F7F7F7FULL) + 0x7676767676767676ULL) | d) & kHigh8;
+}
+
+// The code of a field already known to have the shape " s0.ddddE±dd" (s a
+// blank or "-"). Sets `leading_zero` when the first digit is 0 but not all
+// are ("0.0123E+01"): such a field must not be kept as its digits.
+[[gnu::always_inline]] inline ValueCode field_code(const char* f, bool& leading_zero) {
+  const std::uint32_t head = load4(f);
+  const std::uint64_t d = load8(f + 4) ^ kTailZero;  // digits 0-9, "E" 0, "+" 0, "-" 6
+  const ValueCode digits = static_cast<ValueCode>(d) & kDigitNibbles;
+  const ValueCode exp = static_cast<ValueCode>(d >> 44) & kExpNibbles;
+  const ValueCode c = digits | exp |
+                      (exp != 0 ? static_cast<ValueCode>(d >> 21) & kExpSignBit : 0) |
+                      ((head << 13) & kSignBit);  // bit 0 of the sign: 0 for " ", 1 for "-"
+  leading_zero = ((digits & 0xF) == 0) & (digits != 0);
+  return digits != 0 ? c : 0;
+}
+
+// Whether the field has the shape of field_code, checked without a branch:
+// the signs vary from field to field and would be mispredicted.
+[[gnu::always_inline]] inline bool field_shape(const char* f) {
+  const std::uint32_t head = load4(f);
+  const std::uint64_t d = load8(f + 4) ^ kTailZero;
+  const std::uint32_t sign = (head >> 8) & 0xFF;
+  // Bytes 4 and 5 ("E", then "+" or "-"): bits 9 and 10 of `mid` alone may
+  // be set, and only both together.
+  const std::uint32_t mid = static_cast<std::uint32_t>(d >> 32) & 0xFFFF;
+  return !(((head & kHeadMask) != (kHeadPlus & kHeadMask)) | (sign != ' ' && sign != '-') |
+           (above9(d) != 0) | ((mid & 0xF9FFu) != 0) | (((mid >> 9) ^ (mid >> 10)) & 1));
+}
+
+// " s0.ddddE±dd" with s a blank or "-", and a first digit that is not 0
+// unless all four are: the shape of a 12-character field written by E12.4
+// with a two-digit exponent.
+[[gnu::always_inline]] inline bool canonical(const char* f, ValueCode& code) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  bool leading_zero;
+  code = field_code(f, leading_zero);
+  return field_shape(f) && !leading_zero;
+}
+
+std::atomic<bool> g_vector_checks{true};
+
+#if defined(__SSE2__)
+// The shape of n fields (n a multiple of 4) checked 16 bytes at a time: four
+// fields are 48 bytes, three vectors, each with its own pattern. A byte is
+// right when it equals the pattern's character (either sign in the sign
+// positions) or, in a digit position, lies in "0" ... "9".
+struct Patterns {
+  char plus[48], minus[48], digit[48];
+};
+constexpr Patterns kPatterns = [] {
+  Patterns t{};
+  constexpr char kField[] = "  0.0000E+00";
+  for (int i = 0; i < 48; ++i) {
+    const int o = i % 12;
+    t.plus[i] = t.minus[i] = kField[o];
+    if (o == 1) t.minus[i] = '-';
+    if (o == 9) t.minus[i] = '-';
+    t.digit[i] = (o >= 4 && o <= 7) || o >= 10 ? static_cast<char>(0xFF) : 0;
   }
-  int x = static_cast<int>(((b >> 16) & 0xF) * 10 + ((b >> 24) & 0xF));
-  if (s9 == '-') x = -x;
-  while (m < 1000) {  // "0.0123E+01" is 0.1230E+00: same value, same output
-    m *= 10;
-    --x;
+  return t;
+}();
+
+bool shapes_sse2(const char* p, std::size_t n) {
+  __m128i plus[3], minus[3], digit[3];
+  for (int v = 0; v < 3; ++v) {
+    plus[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPatterns.plus + 16 * v));
+    minus[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPatterns.minus + 16 * v));
+    digit[v] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPatterns.digit + 16 * v));
   }
-  code = m | static_cast<ValueCode>(x + 128) << kDigitBits | (s1 == '-' ? kSignBit : 0);
+  const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
+  __m128i all = _mm_set1_epi8(-1);
+  for (std::size_t k = 0; k < n; k += 4, p += 48) {
+    for (int v = 0; v < 3; ++v) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * v));
+      const __m128i dig = _mm_sub_epi8(x, zero);
+      const __m128i in_range = _mm_cmpeq_epi8(_mm_min_epu8(dig, nine), dig);
+      const __m128i ok =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, plus[v]), _mm_cmpeq_epi8(x, minus[v])),
+                       _mm_and_si128(in_range, digit[v]));
+      all = _mm_and_si128(all, ok);
+    }
+  }
+  return _mm_movemask_epi8(all) == 0xFFFF;
+}
+#endif
+
+// Whether all n fields at p have the shape of field_code: with vectors for
+// the groups of four when they are there, field by field otherwise.
+bool shapes(const char* p, std::size_t n) {
+  std::size_t k = 0;
+  bool ok = true;
+#if defined(__SSE2__)
+  if (g_vector_checks.load(std::memory_order_relaxed)) {
+    k = n & ~std::size_t{3};
+    ok = shapes_sse2(p, k);
+  }
+#endif
+  for (; k < n; ++k) ok &= field_shape(p + 12 * k);
+  return ok;
+}
+
+// E12.4 of a code: the inverse moves, with the fixed characters added.
+char* put_code(char* out, ValueCode c) {
+  const std::uint64_t x =
+      ((c & kDigitNibbles) | static_cast<std::uint64_t>(c & kExpNibbles) << 44 | kTailZero) +
+      (static_cast<std::uint64_t>(c & kExpSignBit) << 21);             // "+" to "-"
+  const std::uint32_t head = kHeadPlus + ((c >> 13) & 0x100u) * 0x0D;  // the sign bit to 0x0D00
+  std::memcpy(out, &head, 4);
+  std::memcpy(out + 4, &x, 8);
+  return out + 12;
+}
+
+// The value of the four digits of a code.
+unsigned code_digits(ValueCode c) {
+  return (c & 0xF) * 1000 + ((c >> 8) & 0xF) * 100 + ((c >> 16) & 0xF) * 10 + ((c >> 24) & 0xF);
+}
+
+int code_exponent(ValueCode c) {
+  const int x = static_cast<int>(((c >> 4) & 0xF) * 10 + ((c >> 12) & 0xF));
+  return (c & kExpSignBit) ? -x : x;
+}
+
+// The energy field "    -12.345" of eleven characters: blanks, an optional
+// minus, one to seven digits, the point in position 8 and three decimals.
+// Exact: the value is N / 1000 for the integer N of the digits, N < 2^53,
+// which is one correctly rounded division (the sign is applied after it, so
+// "-0.000" is -0.0 as the field parser gives). Returns false for any other
+// shape, which then goes to the field parser.
+bool energy_field(const char* f, double& out) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  const std::uint32_t t = load4(f + 7) ^ 0x3030302Eu;  // ".ddd"
+  if ((t & 0xFF) != 0 || (((t & 0x7F7F7F7Fu) + 0x76767676u) | t) & 0x80808080u) return false;
+  const std::uint64_t q = load8(f);
+  const std::uint64_t d = (q ^ 0x3030303030303030ULL) & 0x00FFFFFFFFFFFFFFULL;  // bytes 0-6
+  const std::uint64_t flags = above9(d);
+  if (flags & 0x0080000000000000ULL) return false;  // no digit before the point
+  // Bytes up to the last that is no digit: blanks, the last one may be "-".
+  const int k = flags == 0 ? -1 : (63 - std::countl_zero(flags)) >> 3;
+  bool neg = false;
+  if (k >= 0) {
+    const std::uint64_t lead = std::uint64_t{0x2020202020202020ULL} ^ q;
+    const unsigned c = static_cast<unsigned>(q >> (8 * k)) & 0xFF;
+    if ((lead & ((std::uint64_t{1} << (8 * k)) - 1)) != 0 || (c != ' ' && c != '-')) return false;
+    neg = c == '-';
+  }
+  // The integer digits, bytes k+1 to 6, as an eight-digit number with the
+  // first digit in byte 0 (the cleared bytes in front are leading zeros).
+  std::uint64_t v = (d & (~std::uint64_t{0} << (8 * (k + 1)))) << 8;
+  v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFULL;
+  v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFULL;
+  v = (v * 10000 + (v >> 32)) & 0xFFFFFFFFULL;
+  const std::uint64_t n =
+      v * 1000 + ((t >> 8) & 0xFF) * 100 + ((t >> 16) & 0xFF) * 10 + ((t >> 24) & 0xFF);
+  const double a = static_cast<double>(n) / 1000.0;
+  out = neg ? -a : a;
   return true;
+}
+
+// "  0" ... "999": a number below 1000 right-aligned in three characters,
+// then its count of digits.
+struct Small {
+  char text[3];
+  unsigned char digits;
+};
+constexpr auto kSmall = [] {
+  struct Table {
+    Small s[1000];
+  } t{};
+  for (int i = 0; i < 1000; ++i) {
+    t.s[i].text[0] = i >= 100 ? static_cast<char>('0' + i / 100) : ' ';
+    t.s[i].text[1] = i >= 10 ? static_cast<char>('0' + i / 10 % 10) : ' ';
+    t.s[i].text[2] = static_cast<char>('0' + i % 10);
+    t.s[i].digits = static_cast<unsigned char>(i >= 100 ? 3 : i >= 10 ? 2 : 1);
+  }
+  return t;
+}();
+
+// F11.3 of an energy: the same rounding as put_f's fast path (the scaled
+// value |v| * 1000 is one correctly rounded product, rounded to an integer
+// unless its fraction is exactly one half), for integer parts below 1000;
+// everything else is put_f's.
+char* put_energy(char* out, double v) {
+  const double y = std::fabs(v) * 1000.0;
+  if (!(y < 999999.0)) return put_f(out, v, 11, 3);  // also NaN
+  const auto n = static_cast<std::uint64_t>(y);
+  const double frac = y - static_cast<double>(n);  // exact below 2^52
+  if (frac == 0.5) return put_f(out, v, 11, 3);
+  const std::uint64_t r = n + (frac > 0.5);
+  const unsigned ip = static_cast<unsigned>(r / 1000), fp = static_cast<unsigned>(r % 1000);
+  std::memcpy(out, "        ", 8);
+  const Small& i = kSmall.s[ip];
+  std::memcpy(out + 4, i.text, 3);
+  if (v < 0 && r != 0) out[6 - i.digits] = '-';  // no sign on a result of zero
+  out[7] = '.';
+  out[8] = static_cast<char>('0' + fp / 100);
+  out[9] = static_cast<char>('0' + fp / 10 % 10);
+  out[10] = static_cast<char>('0' + fp % 10);
+  return out + 11;
 }
 
 constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -203,50 +411,30 @@ double slow_value(unsigned m, int p) {
   return v;
 }
 
-constexpr char kPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-void put2(char* out, unsigned v) {
-  std::memcpy(out, kPairs + 2 * v, 2);
-}
-
-// E12.4 of a code, without any arithmetic on doubles.
-char* put_code(char* out, ValueCode c) {
-  const unsigned m = c & ((1u << kDigitBits) - 1);
-  if (m == 0) {
-    std::memcpy(out, "  0.0000E+00", 12);
-    return out + 12;
-  }
-  const int x = static_cast<int>((c >> kDigitBits) & 0xFF) - 128;
-  std::memcpy(out, (c & kSignBit) ? " -0." : "  0.", 4);
-  put2(out + 4, m / 100);
-  put2(out + 6, m % 100);
-  const unsigned ax = static_cast<unsigned>(x < 0 ? -x : x);
-  if (ax <= 99) {
-    out[8] = 'E';
-    out[9] = x < 0 ? '-' : '+';
-    put2(out + 10, ax);
-  } else {  // three-digit exponents drop the letter: "0.1000-100"
-    out[8] = '-';
-    out[9] = static_cast<char>('0' + ax / 100);
-    put2(out + 10, ax % 100);
-  }
-  return out + 12;
-}
-
 bool fast_e12(const FieldCode& e) {
   return e.w == 12 && e.d == 4;
+}
+
+bool fast_energy(const FieldCode& f) {
+  return f.w == 11 && f.d == 3;
+}
+
+// A field that is not in the canonical shape: the field parser, the value
+// in the side table.
+ValueCode other_field(std::string_view field, int d, std::vector<double>& specials,
+                      const Stream& where) {
+  double v;
+  if (!parse_real(field, d, v)) throw Failure(kConversion, where.unit, where.name);
+  return special_code(v, specials);
 }
 
 }  // namespace
 
 double code_value(ValueCode c, const std::vector<double>& specials) {
   if (c & kSpecialCode) return specials[c & ~kSpecialCode];
-  const unsigned m = c & ((1u << kDigitBits) - 1);
-  if (m == 0) return 0.0;
-  const int p = static_cast<int>((c >> kDigitBits) & 0xFF) - 128 - 4;
+  if (c == 0) return 0.0;
+  const unsigned m = code_digits(c);
+  const int p = code_exponent(c) - 4;
   double v;
   if (p >= 0 && p <= 22) {
     v = m * kPow10[p];  // both factors exact: one rounding
@@ -259,6 +447,30 @@ double code_value(ValueCode c, const std::vector<double>& specials) {
   return (c & kSignBit) ? -v : v;
 }
 
+void add_code_values(double* sum, const ValueCode* codes, std::size_t n,
+                     const std::vector<double>& specials) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const ValueCode c = codes[k];
+    // The common case inline: a code (zero included) whose m * 10^p has
+    // -22 <= p < 0, one correctly rounded division as in code_value.
+    std::uint32_t v = c & kDigitNibbles;
+    v = (v * 10 + (v >> 8)) & 0x00FF00FFu;  // the digit pairs in bytes 0 and 2
+    const unsigned m = (v & 0xFF) * 100 + (v >> 16);
+    const int x = static_cast<int>(((c >> 4) & 0xF) * 10 + ((c >> 12) & 0xF));
+    const int minus_p = 4 + ((c & kExpSignBit) ? x : -x);
+    if (!(c & kSpecialCode) && minus_p > 0 && minus_p <= 22) {
+      const double a = m / kPow10[minus_p];
+      sum[k] += (c & kSignBit) ? -a : a;
+    } else {
+      sum[k] += code_value(c, specials);
+    }
+  }
+}
+
+void set_vector_checks(bool on) {
+  g_vector_checks.store(on, std::memory_order_relaxed);
+}
+
 ValueCode special_code(double v, std::vector<double>& specials) {
   specials.push_back(v);
   return kSpecialCode | static_cast<ValueCode>(specials.size() - 1);
@@ -269,17 +481,38 @@ void read_coded_line(std::string_view line, const LineFormat& fmt, double& energ
   const FieldCode& f = fmt.codes()[0];
   const FieldCode& e = fmt.codes()[1];
   const std::size_t fw = static_cast<std::size_t>(f.w), ew = static_cast<std::size_t>(e.w);
+  const std::size_t n = static_cast<std::size_t>(e.repeat);
+  const bool fast = g_fast_field_paths.load(std::memory_order_relaxed);
   auto field = [&](std::size_t pos, std::size_t w) {
     return pos >= line.size() ? std::string_view() : line.substr(pos, w);
   };
-  if (!parse_real(field(0, fw), f.d, energy)) throw Failure(kConversion, where.unit, where.name);
-  const bool fast = fast_e12(e) && fast_paths();
+  if (!(fast && fast_energy(f) && line.size() >= 11 && energy_field(line.data(), energy)) &&
+      !parse_real(field(0, fw), f.d, energy)) {
+    throw Failure(kConversion, where.unit, where.name);
+  }
+  if (fast && fast_e12(e) && line.size() >= fw + 12 * n) {
+    // Every field lies wholly inside the line.
+    const char* p = line.data() + fw;
+    if (shapes(p, n)) {  // the common case: only the leading zeros are left to check
+      bool any_leading_zero = false;
+      for (std::size_t k = 0; k < n; ++k) {
+        bool leading_zero;
+        codes[k] = field_code(p + 12 * k, leading_zero);
+        any_leading_zero |= leading_zero;
+      }
+      if (!any_leading_zero) return;
+    }
+    for (std::size_t k = 0; k < n; ++k, p += 12) {
+      if (!canonical(p, codes[k])) codes[k] = other_field({p, 12}, e.d, specials, where);
+    }
+    return;
+  }
   std::size_t pos = fw;
-  for (int k = 0; k < e.repeat; ++k, pos += ew) {
-    if (fast && pos + 12 <= line.size() && canonical(line.data() + pos, codes[k])) continue;
-    double v;
-    if (!parse_real(field(pos, ew), e.d, v)) throw Failure(kConversion, where.unit, where.name);
-    codes[k] = special_code(v, specials);
+  for (std::size_t k = 0; k < n; ++k, pos += ew) {
+    if (fast && fast_e12(e) && pos + 12 <= line.size() && canonical(line.data() + pos, codes[k])) {
+      continue;
+    }
+    codes[k] = other_field(field(pos, ew), e.d, specials, where);
   }
 }
 
@@ -287,15 +520,16 @@ char* put_coded_line(char* out, const LineFormat& fmt, double energy, const Valu
                      const std::vector<double>& specials) {
   const FieldCode& f = fmt.codes()[0];
   const FieldCode& e = fmt.codes()[1];
-  out = put_f(out, energy, f.w, f.d);
-  const bool fast = fast_e12(e);
-  for (int k = 0; k < e.repeat; ++k) {
-    const ValueCode c = codes[k];
-    if (fast && !(c & kSpecialCode)) {
-      out = put_code(out, c);
-    } else {
-      out = put_e(out, code_value(c, specials), e.w, e.d);
+  const bool fast = g_fast_field_paths.load(std::memory_order_relaxed);
+  out = fast && fast_energy(f) ? put_energy(out, energy) : put_f(out, energy, f.w, f.d);
+  const int n = e.repeat;
+  if (fast_e12(e)) {
+    for (int k = 0; k < n; ++k) {
+      const ValueCode c = codes[k];
+      out = (c & kSpecialCode) ? put_e(out, specials[c & ~kSpecialCode], 12, 4) : put_code(out, c);
     }
+  } else {
+    for (int k = 0; k < n; ++k) out = put_e(out, code_value(codes[k], specials), e.w, e.d);
   }
   *out++ = '\n';
   return out;

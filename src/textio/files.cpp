@@ -32,6 +32,11 @@ int open_read(const std::string& name, int& os_error) {
   return fd;
 }
 
+// The buffer of the last output file closed, handed to the next one: the
+// writers open file after file (-a writes one per atom), and a fresh buffer
+// would be zero-filled and faulted in every time.
+std::vector<char> g_spare_out_buffer;
+
 }  // namespace
 
 // ----------------------------------------------------------------- InFile
@@ -125,23 +130,32 @@ std::string_view InFile::line() {
 
 // ----------------------------------------------------------------- OutFile
 
-OutFile::OutFile(int unit, std::string_view name)
-    : stream_{unit, std::string(trimmed(name))}, buf_(kOutBuffer) {
+OutFile::OutFile(int unit, std::string_view name) : stream_{unit, std::string(trimmed(name))} {
+  // The buffer first, as before the open: a file is not created when there
+  // is no storage for its buffer.
+  if (g_spare_out_buffer.size() >= kOutBuffer) {
+    buf_.swap(g_spare_out_buffer);
+  } else {
+    buf_.resize(kOutBuffer);
+  }
   fd_ = ::open(stream_.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd_ < 0) {
     int err = errno;
+    buf_.swap(g_spare_out_buffer);
     throw Failure(open_failure_number(err), unit, stream_.name, err);
   }
 }
 
 OutFile::~OutFile() {
-  if (fd_ < 0) return;
-  // Unwinding from another failure: keep the lines written so far.
-  try {
-    flush();
-  } catch (const Failure&) {
+  if (fd_ >= 0) {
+    // Unwinding from another failure: keep the lines written so far.
+    try {
+      flush();
+    } catch (const Failure&) {
+    }
+    ::close(fd_);
   }
-  ::close(fd_);
+  if (buf_.size() > g_spare_out_buffer.size()) buf_.swap(g_spare_out_buffer);
 }
 
 char* OutFile::reserve(std::size_t n) {

@@ -286,6 +286,9 @@ constexpr ValueCode kSpecialCode = 0x80000000u;
 double code_value(ValueCode c, const std::vector<double>& specials);
 // A code for `v`, stored in the side table.
 ValueCode special_code(double v, std::vector<double>& specials);
+// sum[k] += code_value(codes[k], specials) for k = 0 ... n-1, in that order.
+void add_code_values(double* sum, const ValueCode* codes, std::size_t n,
+                     const std::vector<double>& specials);
 // Reads a data line (F w.d, then n E fields) into its energy and n codes;
 // raises 64 through `where` for a malformed field.
 void read_coded_line(std::string_view line, const LineFormat& fmt, double& energy, ValueCode* codes,
@@ -293,6 +296,10 @@ void read_coded_line(std::string_view line, const LineFormat& fmt, double& energ
 // Writes a data line from an energy (already shifted) and n codes, with LF.
 char* put_coded_line(char* out, const LineFormat& fmt, double energy, const ValueCode* codes,
                      const std::vector<double>& specials);
+// Switches the vector check of a whole line's value fields (where the
+// processor has one) on (default) or off, leaving the field-by-field check;
+// used by tests to run both.
+void set_vector_checks(bool on);
 
 // Internal write of one integer into a text of `len` characters; raises the
 // record-overflow failure 66 when the result does not fit.
