@@ -34,13 +34,21 @@ class Scanner {
     blanks();
     return i_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_]));
   }
-  // An unsigned number, -1 when there is none or it is absurdly large.
+  // The next character is `c` (a letter in either case); it is consumed.
+  bool eat_letter(char c) {
+    blanks();
+    if (i_ >= s_.size() || std::toupper(static_cast<unsigned char>(s_[i_])) != c) return false;
+    ++i_;
+    return true;
+  }
+  // An unsigned number: kNone when there is none, kTooLarge beyond an int.
+  static constexpr int kNone = -1, kTooLarge = -2;
   int number() {
-    if (!digit_next()) return -1;
+    if (!digit_next()) return kNone;
     long long v = 0;
     while (i_ < s_.size() && std::isdigit(static_cast<unsigned char>(s_[i_]))) {
       v = v * 10 + (s_[i_++] - '0');
-      if (v > std::numeric_limits<int>::max()) return -1;
+      if (v > std::numeric_limits<int>::max()) return kTooLarge;
     }
     return static_cast<int>(v);
   }
@@ -82,7 +90,7 @@ bool parse_code(Scanner& sc, FieldCode& fc) {
       if (fc.w <= 0 || !sc.eat('.')) return false;
       fc.d = sc.number();
       if (fc.d < 0) return false;
-      if (k == 'E' && sc.letter() == 'E') return (fc.e = sc.number()) > 0;
+      if (k == 'E' && sc.eat_letter('E')) return (fc.e = sc.number()) > 0;
       return true;
     default:
       return false;
@@ -100,14 +108,14 @@ LineFormat LineFormat::compile(std::string_view text) {
   do {
     FieldCode fc{};
     int r = sc.number();
-    if (r == 0) return f;  // a repeat count of 0 is a syntax error
+    if (r == 0 || r == Scanner::kTooLarge) return f;  // a repeat count of 0 is a syntax error
     // For nX the leading number is the skip count, not a repeat count.
     Scanner peek = sc;
     if (r > 0 && peek.letter() == 'X') {
       fc.w = r;
       r = 1;
     }
-    fc.repeat = r < 0 ? 1 : r;
+    fc.repeat = r == Scanner::kNone ? 1 : r;
     if (!parse_code(sc, fc)) return f;
     f.codes_.push_back(fc);
   } while (sc.eat(','));
