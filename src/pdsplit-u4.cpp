@@ -11,6 +11,7 @@
 // is written until the whole input has been read and every argument checked.
 #include "pdsplit.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -132,6 +133,7 @@ void total(Program& p) {
 struct Request {
   bool every_atom = false;          // -a
   bool sum = false;                 // -s1, -s2: the energies are atom 1's
+  bool run = false;                 // -s1: the group is a run of atoms in file order
   std::vector<std::int32_t> atoms;  // -p: the atom; sums: the group in order
   std::string name;                 // the output name, or the stem of -a and -p
   std::string_view refusal;         // the reason of an error box
@@ -184,7 +186,7 @@ Request ask_one(const Program& p, std::int32_t natoms) {
 // after both ends are read. The group runs upward, whichever end is first.
 Request ask_run(const Program& p, std::int32_t natoms) {
   Request r;
-  r.sum = true;
+  r.sum = r.run = true;
   if (p.count() == 1) r.refuse(kNoAtom);
   if (p.count() == 2) r.refuse(kTooFew);
   if (p.count() > 4) r.refuse(kTooMany);
@@ -263,16 +265,29 @@ Projected prepare(Program& p, std::string_view title, Ask ask) {
   // The size rule counts double-precision values for every atom.
   const char* kInput = "Allocate input array failed!";
   if (extent(d.h.NATOMS) * rows * width * 8 > std::int64_t{UINT32_MAX}) throw Stop{1, kInput};
+  const Request& r = d.request;
+  const bool running_sum = r.run && !r.atoms.empty();
   std::vector<bool> keep(static_cast<std::size_t>(extent(d.h.NATOMS)) + 1,
-                         d.request.every_atom && !d.request.ends_run());
-  for (std::int32_t a : d.request.atoms) keep[static_cast<std::size_t>(a)] = true;
-  if (d.request.sum && !d.request.atoms.empty()) keep[1] = true;
+                         r.every_atom && !r.ends_run());
+  if (!running_sum) {
+    for (std::int32_t a : r.atoms) keep[static_cast<std::size_t>(a)] = true;
+  }
+  if (r.sum && !r.atoms.empty()) keep[1] = true;  // the energies of a sum
   try {
     d.ldos.allocate(keep, d.h.NPOINTS, d.h.NPCOL);
   } catch (const std::bad_alloc&) {
     throw Stop{1, kInput};
   }
   d.dos = reserve(rows * width, "Allocate output array failed!");
+  if (running_sum) {
+    // A run of atoms is added up while it is read: the same additions in
+    // the same order as afterwards, without keeping the blocks.
+    std::fill(d.dos.get(), d.dos.get() + rows * width, 0.0);
+    d.ldos.first_summed = r.atoms.front();
+    d.ldos.last_summed = r.atoms.back();
+    d.ldos.sum = d.dos.get() + 1;
+    d.ldos.sum_stride = width;
+  }
   readdos(d.h, d.ldos);
   d.shift = fermi_shift(p, d.h);
   act_on(d.request);
@@ -327,11 +342,13 @@ void write_sum(Program& p, Projected& d) {
   const std::int64_t w = b.n + 1;
   double* dos = d.dos.get();
   const double* energy = b.energies(1);
-  for (std::int64_t j = 0; j < b.rows; ++j) {
-    dos[j * w] = energy[j];
-    for (std::int64_t k = 1; k < w; ++k) dos[j * w + k] = 0.0;
+  for (std::int64_t j = 0; j < b.rows; ++j) dos[j * w] = energy[j];
+  if (!d.request.run) {
+    for (std::int64_t j = 0; j < b.rows; ++j) {
+      for (std::int64_t k = 1; k < w; ++k) dos[j * w + k] = 0.0;
+    }
   }
-  for (std::int32_t a : d.request.atoms) {
+  for (std::int32_t a : d.request.run ? std::vector<std::int32_t>() : d.request.atoms) {
     const ValueCode* codes = b.values(a);
     for (std::int64_t j = 0; j < b.rows; ++j) {
       add_code_values(dos + j * w + 1, codes + j * b.n, static_cast<std::size_t>(b.n), b.specials);

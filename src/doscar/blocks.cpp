@@ -68,14 +68,22 @@ void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
       throw Failure(kFormatSyntax, in.stream().unit, in.stream().name);
     }
     const bool keep = ldos.kept(a);
+    const bool summed = a >= ldos.first_summed && a <= ldos.last_summed;
     double* energy = keep ? ldos.energies(a) : nullptr;
     ValueCode* codes = keep ? ldos.values(a) : nullptr;
+    const auto n = static_cast<std::size_t>(ldos.n);
     for (std::int64_t j = 0; j < ldos.rows; ++j) {
       if (keep) {
-        read_coded_line(in.line(), fmt, energy[j], codes + j * ldos.n, ldos.specials, in.stream());
+        ValueCode* row = codes + j * ldos.n;
+        read_coded_line(in.line(), fmt, energy[j], row, ldos.specials, in.stream());
+        if (summed) add_code_values(ldos.sum + j * ldos.sum_stride, row, n, ldos.specials);
       } else {
         read_coded_line(in.line(), fmt, scratch_energy, scratch_codes.data(), scratch_specials,
                         in.stream());
+        if (summed) {
+          add_code_values(ldos.sum + j * ldos.sum_stride, scratch_codes.data(), n,
+                          scratch_specials);
+        }
         scratch_specials.clear();
       }
     }

@@ -55,6 +55,11 @@ struct AtomBlocks {
   std::unique_ptr<double[]> energy;    // kept atoms x rows
   std::unique_ptr<ValueCode[]> codes;  // kept atoms x rows x n
   std::vector<double> specials;        // values of fields in other shapes
+  // Atoms first_summed ... last_summed are added, as they are read (so in
+  // ascending order), into `sum`: rows of n values `sum_stride` apart.
+  std::int64_t first_summed = 1, last_summed = 0;
+  double* sum = nullptr;
+  std::int64_t sum_stride = 0;
 
   // Storage for the atoms with keep[atom] set (keep[0] unused), not
   // zero-filled; throws std::bad_alloc.
