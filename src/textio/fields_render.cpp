@@ -51,6 +51,14 @@ constexpr char kPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// Room for `size` characters: the caller's small buffer, or `large` grown to
+// fit for the rare wide field.
+char* room(std::size_t size, char* small, std::size_t small_size, std::string& large) {
+  if (size <= small_size) return small;
+  large.resize(size);
+  return large.data();
+}
+
 char* fill(char* out, int n, char c) {
   if (n > 0) std::memset(out, c, static_cast<std::size_t>(n));
   return out + (n > 0 ? n : 0);
@@ -268,11 +276,7 @@ char* put_f_exact(char* out, double v, int w, int d) {
   const std::size_t size = static_cast<std::size_t>(d) + 320;
   char small[400];
   std::string large;
-  char* buf = small;
-  if (size > sizeof small) {
-    large.resize(size);
-    buf = large.data();
-  }
+  char* buf = room(size, small, sizeof small, large);
   const auto res = std::to_chars(buf, buf + size, std::fabs(v), std::chars_format::fixed, d);
   // "IIII.FFF" becomes "IIIIFFF"; a lone "0" integer part is left out.
   const char* point = static_cast<const char*>(std::memchr(buf, '.', res.ptr - buf));
@@ -318,11 +322,7 @@ char* put_e_exact(char* out, double v, int w, int d) {
   const std::size_t size = static_cast<std::size_t>(d) + 16;
   char small[64];
   std::string large;
-  char* buf = small;
-  if (size > sizeof small) {
-    large.resize(size);
-    buf = large.data();
-  }
+  char* buf = room(size, small, sizeof small, large);
   if (v == 0) {  // both zeros: no sign, exponent 0
     std::memset(buf, '0', static_cast<std::size_t>(d));
     return layout_e(out, w, false, buf, d, 0);
