@@ -9,14 +9,6 @@ namespace pds {
 
 namespace {
 
-// The format of one data line with n value fields. The count goes through a
-// two-character text first, so 100 or more is the record-overflow failure.
-LineFormat data_format(int n) {
-  static const LineFormat kI0 = LineFormat::compile("(I0)");
-  std::string column = internal_write(kI0, n, 2, Stream{kUnitInternal, "column count"});
-  return LineFormat::compile("(F11.3," + std::string(trimmed(column)) + "E12.4e2)");
-}
-
 // Reads `rows` data lines into out, row after row of n + 1 values.
 void read_rows(InFile& in, const LineFormat& fmt, std::int64_t rows, double* out) {
   if (rows <= 0) return;
@@ -34,7 +26,7 @@ void skip_lines(InFile& in, std::int64_t n) {
 }  // namespace
 
 void readtdos(const DoscarHeader& h, double* tdos) {
-  LineFormat fmt = data_format(h.NTCOL);
+  LineFormat fmt = LineFormat::data_in(h.NTCOL);
   InFile in(kUnitDoscar, kDoscar);
   skip_lines(in, 6);
   read_rows(in, fmt, h.NPOINTS, tdos);
@@ -55,7 +47,7 @@ void AtomBlocks::allocate(const std::vector<bool>& keep, std::int64_t npoints, s
 }
 
 void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
-  LineFormat fmt = data_format(h.NPCOL);
+  LineFormat fmt = LineFormat::data_in(h.NPCOL);
   InFile in(kUnitDoscar, kDoscar);
   skip_lines(in, std::int64_t{h.NPOINTS} + 6);
   // An atom not kept is read into one row of scratch space.

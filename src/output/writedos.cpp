@@ -16,9 +16,7 @@ namespace {
 // invalid, which fails at the first line (62).
 template <typename PutRow>
 void write_rows(std::string_view filename, std::int64_t rows, int n, PutRow put_row) {
-  static const LineFormat kI0 = LineFormat::compile("(I0)");
-  std::string column = internal_write(kI0, n, 2, Stream{kUnitInternal, "column count"});
-  LineFormat fmt = LineFormat::compile("(F11.3," + std::string(trimmed(column)) + "E12.4)");
+  LineFormat fmt = LineFormat::data_out(n);
 
   OutFile out(kUnitOutput, filename);
   if (rows > 0 && !fmt.valid()) throw Failure(kFormatSyntax, kUnitOutput, out.stream().name);

@@ -1,6 +1,7 @@
 // The line-format compiler: "(1X,A14,F8.3)" into a list of field codes.
 #include <cctype>
 #include <limits>
+#include <string>
 
 #include "textio/textio.h"
 
@@ -124,12 +125,22 @@ LineFormat LineFormat::compile(std::string_view text) {
   return f;
 }
 
+namespace {
+
+// A column count in the two-character text COLUMN, without trailing blanks.
+std::string column_text(int n) {
+  static const LineFormat kI0 = LineFormat::compile("(I0)");
+  return std::string(trimmed(internal_write(kI0, n, 2, Stream{kUnitInternal, "column count"})));
+}
+
+}  // namespace
+
 LineFormat LineFormat::data_in(int n) {
-  return compile("(F11.3," + std::to_string(n) + "E12.4e2)");
+  return compile("(F11.3," + column_text(n) + "E12.4e2)");
 }
 
 LineFormat LineFormat::data_out(int n) {
-  return compile("(F11.3," + std::to_string(n) + "E12.4)");
+  return compile("(F11.3," + column_text(n) + "E12.4)");
 }
 
 bool LineFormat::is_data_line() const {

@@ -142,7 +142,9 @@ class LineFormat {
  public:
   static LineFormat compile(std::string_view text);
   // "(F11.3," + n + "E12.4e2)" and "(F11.3," + n + "E12.4)": the formats of a
-  // DOSCAR data line and of an output line, n written with I0.
+  // DOSCAR data line and of an output line. The count is first written with
+  // I0 into a two-character text, so 100 or more is the record-overflow
+  // failure 66; 0 gives a format whose use is the syntax failure 62.
   static LineFormat data_in(int n);
   static LineFormat data_out(int n);
 
