@@ -61,10 +61,16 @@ constexpr Spelling kSpellings[] = {
 // A block of doubles that is about to be overwritten: not zero-filled.
 using Array = std::unique_ptr<double[]>;
 
-// Reserves `values` doubles; a size in bytes beyond an unsigned 32-bit count
-// or storage that cannot be had stops the run with `text`.
+// The size rule of the arrays: their size in bytes (8 per value) must fit an
+// unsigned 32-bit count.
+bool too_large(std::int64_t values) {
+  return values * 8 > std::int64_t{UINT32_MAX};
+}
+
+// Reserves `values` doubles; a size beyond the size rule or storage that
+// cannot be had stops the run with `text`.
 Array reserve(std::int64_t values, const char* text) {
-  if (values * 8 > std::int64_t{UINT32_MAX}) throw Stop{1, text};
+  if (too_large(values)) throw Stop{1, text};
   try {
     return Array(new double[static_cast<std::size_t>(values)]);
   } catch (const std::bad_alloc&) {
@@ -82,12 +88,10 @@ double fermi_shift(const Program& p, const DoscarHeader& h) {
   return h.EFERMI;
 }
 
-// An output name from argument k: its first 40 characters without trailing
-// blanks. A name that is blank is refused.
+// An output name or stem from argument k: its first 40 characters without
+// trailing blanks.
 std::string name_argument(const Program& p, int k) {
-  std::string name(trimmed(p.arg(k, 40)));
-  if (name.empty()) refuse(kWrongArgument);
-  return name;
+  return std::string(trimmed(p.arg(k, 40)));
 }
 
 // Refuses an output name that is DOSCAR itself under any spelling or link.
@@ -113,6 +117,7 @@ void total(Program& p) {
   std::string name = "iDOS";
   if (p.count() == 2) {
     name = name_argument(p, 2);
+    if (name.empty()) refuse(kWrongArgument);
   } else if (p.count() != 1) {
     refuse(kTooMany);
   }
@@ -162,7 +167,7 @@ Request ask_all(const Program& p, std::int32_t) {
   Request r;
   r.every_atom = true;
   r.name = "iLDOS";
-  if (p.count() == 2) r.name = std::string(trimmed(p.arg(2, 40)));
+  if (p.count() == 2) r.name = name_argument(p, 2);
   if (p.count() > 2) r.refuse(kTooMany);
   return r;
 }
@@ -178,7 +183,7 @@ Request ask_one(const Program& p, std::int32_t natoms) {
     return r;
   }
   r.atoms = {n};
-  r.name = p.count() == 3 ? std::string(trimmed(p.arg(3, 40))) : "iLDOS";
+  r.name = p.count() == 3 ? name_argument(p, 3) : "iLDOS";
   return r;
 }
 
@@ -199,7 +204,7 @@ Request ask_run(const Program& p, std::int32_t natoms) {
   if (!valid_atom(n1, natoms) || !valid_atom(n2, natoms)) r.refuse(kWrongIndex);
   r.name = "iSUMDOS";
   if (p.count() == 4) {
-    r.name = std::string(trimmed(p.arg(4, 40)));
+    r.name = name_argument(p, 4);
     if (r.name.empty()) r.refuse(kWrongArgument);
   }
   for (std::int32_t a = std::min(n1, n2); a <= std::max(n1, n2) && !r.ends_run(); ++a) {
@@ -222,7 +227,7 @@ Request ask_list(const Program& p, std::int32_t natoms) {
     if (index_at(p, i, r, n)) {
       r.atoms.push_back(n);
     } else if (i == m && m > 2) {
-      r.name = std::string(trimmed(p.arg(m, 40)));
+      r.name = name_argument(p, m);
     } else {
       r.refuse(kWrongIndex);
     }
@@ -264,7 +269,7 @@ Projected prepare(Program& p, std::string_view title, Ask ask) {
   const std::int64_t rows = extent(d.h.NPOINTS), width = extent(std::int64_t{d.h.NPCOL} + 1);
   // The size rule counts double-precision values for every atom.
   const char* kInput = "Allocate input array failed!";
-  if (extent(d.h.NATOMS) * rows * width * 8 > std::int64_t{UINT32_MAX}) throw Stop{1, kInput};
+  if (too_large(extent(d.h.NATOMS) * rows * width)) throw Stop{1, kInput};
   const Request& r = d.request;
   const bool running_sum = r.run && !r.atoms.empty();
   std::vector<bool> keep(static_cast<std::size_t>(extent(d.h.NATOMS)) + 1,
