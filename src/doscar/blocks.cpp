@@ -50,7 +50,6 @@ void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
   LineFormat fmt = LineFormat::data_in(h.NPCOL);
   InFile in(kUnitDoscar, kDoscar);
   skip_lines(in, std::int64_t{h.NPOINTS} + 6);
-  // An atom not kept is read into one row of scratch space.
   double scratch_energy;
   std::vector<ValueCode> scratch_codes(static_cast<std::size_t>(ldos.n));
   std::vector<double> scratch_specials;
@@ -61,23 +60,15 @@ void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
     }
     const bool keep = ldos.kept(a);
     const bool summed = a >= ldos.first_summed && a <= ldos.last_summed;
-    double* energy = keep ? ldos.energies(a) : nullptr;
-    ValueCode* codes = keep ? ldos.values(a) : nullptr;
+    // An atom not kept goes, row after row, through the scratch space.
+    std::vector<double>& specials = keep ? ldos.specials : scratch_specials;
     const auto n = static_cast<std::size_t>(ldos.n);
     for (std::int64_t j = 0; j < ldos.rows; ++j) {
-      if (keep) {
-        ValueCode* row = codes + j * ldos.n;
-        read_coded_line(in.line(), fmt, energy[j], row, ldos.specials, in.stream());
-        if (summed) add_code_values(ldos.sum + j * ldos.sum_stride, row, n, ldos.specials);
-      } else {
-        read_coded_line(in.line(), fmt, scratch_energy, scratch_codes.data(), scratch_specials,
-                        in.stream());
-        if (summed) {
-          add_code_values(ldos.sum + j * ldos.sum_stride, scratch_codes.data(), n,
-                          scratch_specials);
-        }
-        scratch_specials.clear();
-      }
+      double& energy = keep ? ldos.energies(a)[j] : scratch_energy;
+      ValueCode* row = keep ? ldos.values(a) + j * ldos.n : scratch_codes.data();
+      read_coded_line(in.line(), fmt, energy, row, specials, in.stream());
+      if (summed) add_code_values(ldos.sum + j * ldos.sum_stride, row, n, specials);
+      if (!keep) scratch_specials.clear();
     }
   }
   say("Closing DOSCAR file...");
