@@ -284,10 +284,10 @@ Projected prepare(Program& p, std::string_view title, Ask ask) {
     throw Stop{1, kInput};
   }
   d.dos = reserve(rows * width, "Allocate output array failed!");
+  if (r.sum) std::fill(d.dos.get(), d.dos.get() + rows * width, 0.0);  // sums start at zero
   if (running_sum) {
     // A run of atoms is added up while it is read: the same additions in
     // the same order as afterwards, without keeping the blocks.
-    std::fill(d.dos.get(), d.dos.get() + rows * width, 0.0);
     d.ldos.first_summed = r.atoms.front();
     d.ldos.last_summed = r.atoms.back();
     d.ldos.sum = d.dos.get() + 1;
@@ -348,11 +348,7 @@ void write_sum(Program& p, Projected& d) {
   double* dos = d.dos.get();
   const double* energy = b.energies(1);
   for (std::int64_t j = 0; j < b.rows; ++j) dos[j * w] = energy[j];
-  if (!d.request.run) {
-    for (std::int64_t j = 0; j < b.rows; ++j) {
-      for (std::int64_t k = 1; k < w; ++k) dos[j * w + k] = 0.0;
-    }
-  }
+  // A run of atoms was added up while it was read.
   for (std::int32_t a : d.request.run ? std::vector<std::int32_t>() : d.request.atoms) {
     const ValueCode* codes = b.values(a);
     for (std::int64_t j = 0; j < b.rows; ++j) {
