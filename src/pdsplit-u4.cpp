@@ -94,9 +94,11 @@ std::string name_argument(const Program& p, int k) {
   return std::string(trimmed(p.arg(k, 40)));
 }
 
-// Refuses an output name that is DOSCAR itself under any spelling or link.
+// Refuses an output name that is DOSCAR itself under any spelling or link,
+// and any name whose last component is DOSCAR: a DOSCAR in another folder is
+// as costly to lose as the one being read.
 void check_not_doscar(const std::string& name) {
-  if (same_file(name, kDoscar)) refuse(kOverwritesDoscar);
+  if (names_doscar(name) || same_file(name, kDoscar)) refuse(kOverwritesDoscar);
 }
 
 void finish(const Program& p) {

@@ -28,4 +28,9 @@ void writedos(std::string_view filename, double shift, const double* energy, con
 // True when `filename` names the same file (device and inode) as `other`.
 bool same_file(std::string_view filename, std::string_view other);
 
+// True when the last path component of `filename`, trailing blanks dropped,
+// is exactly "DOSCAR" ("../runB/DOSCAR", "sub/./DOSCAR"): such a name is
+// never written, whether the file exists or not.
+bool names_doscar(std::string_view filename);
+
 }  // namespace pds

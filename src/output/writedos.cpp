@@ -53,4 +53,10 @@ bool same_file(std::string_view filename, std::string_view other) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool names_doscar(std::string_view filename) {
+  const std::string_view name = trimmed(filename);
+  const std::size_t slash = name.rfind('/');
+  return name.substr(slash == std::string_view::npos ? 0 : slash + 1) == "DOSCAR";
+}
+
 }  // namespace pds
