@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -73,7 +74,10 @@ class Scratch {
     if (mkdtemp(tmpl) == nullptr) std::abort();
     dir_ = tmpl;
   }
-  ~Scratch() { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  ~Scratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
 
@@ -162,7 +166,6 @@ bool has_severe_line(const Outcome& o) {
 // sign ("-0.6543E", "-0.6543E-", "-"), which is the conversion failure 64.
 
 constexpr int kHeaderLines = 18;
-constexpr int kTotalLines = 16;
 constexpr int kAllLines = 60;
 constexpr int kLine6 = 6;
 constexpr int kFirstAtomLine = 18;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -86,18 +87,22 @@ class InDir {
  public:
   InDir() {
     char tmpl[] = "/tmp/pdsplit-exact-XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    if (mkdtemp(tmpl) == nullptr) std::abort();
+    dir_ = tmpl;
     old_ = getcwd(nullptr, 0);
   }
   ~InDir() {
-    std::system(("rm -rf " + dir_).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
     std::free(old_);
   }
   // Runs the program in the directory with the console sent to /dev/null;
   // returns the exit status and every file it wrote.
   std::pair<int, std::map<std::string, std::string>> run(const std::string& doscar,
                                                          const std::vector<std::string>& args) {
-    std::system(("rm -rf " + dir_ + "/*").c_str());
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      std::filesystem::remove_all(entry.path());
+    }
     std::ofstream(dir_ + "/DOSCAR", std::ios::binary) << doscar;
     std::fflush(stdout);
     const int saved = dup(1);
