@@ -82,7 +82,7 @@ std::vector<std::string> TempDir::entries() const {
   return names;
 }
 
-Result TempDir::run(const std::vector<std::string>& args) const {
+Result TempDir::run(const std::vector<std::string>& args, bool merged) const {
   // Output goes to anonymous memory files, read back once the child is gone.
   int out = memfd_create("pdsplit-out", 0), err = memfd_create("pdsplit-err", 0);
   if (out < 0 || err < 0) fail("memfd_create");
@@ -95,8 +95,8 @@ Result TempDir::run(const std::vector<std::string>& args) const {
   if (pid < 0) fail("fork");
   if (pid == 0) {
     int devnull = open("/dev/null", O_RDONLY);
-    if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
-        chdir(path_.c_str()) != 0) {
+    if (devnull < 0 || dup2(devnull, 0) < 0 || dup2(out, 1) < 0 ||
+        dup2(merged ? out : err, 2) < 0 || chdir(path_.c_str()) != 0) {
       _exit(126);
     }
     execv(argv[0], argv.data());

@@ -38,8 +38,10 @@ class TempDir {
   // Names in the directory, sorted, without "." and "..".
   std::vector<std::string> entries() const;
 
-  // Runs pdsplit with exactly these arguments (argv[1] onwards).
-  Result run(const std::vector<std::string>& args) const;
+  // Runs pdsplit with exactly these arguments (argv[1] onwards). With
+  // `merged`, standard error goes where standard output goes (as `2>&1`
+  // does) and the result holds both in `out`.
+  Result run(const std::vector<std::string>& args, bool merged = false) const;
 
  private:
   std::string path_;

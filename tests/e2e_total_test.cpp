@@ -345,6 +345,10 @@ TEST(E2eTotal, ExistingOutputIsEmptiedFirst) {
   // No total block: line 7 is counted for NTCOL, line 8 for NPCOL.
   const std::string empty = e2e::joinLines(zero.headerLines()) + "  0.1000E+01  0.1000E+01\n" +
                             e2e::dataLine(1.0, std::vector<double>(9, 1.0)) + "\n";
+  // As VASP writes it: lines 7 and 8 are block-header lines without any E,
+  // so both column counts are 0 and no data-line format is valid.
+  Crafted bare = zero;
+  bare.natoms = 2;
   std::string longer;
   for (int i = 0; i < 50; ++i) longer += "line " + std::to_string(i) + " of a former run\n";
   struct Case {
@@ -352,6 +356,7 @@ TEST(E2eTotal, ExistingOutputIsEmptiedFirst) {
     std::string doscar, before, after;
   };
   const std::vector<Case> cases = {{"no grid point, no former file", empty, "", ""},
+                                   {"no grid point, no value column", bare.text(), "", ""},
                                    {"no grid point, former file", empty, longer, ""},
                                    {"former file longer", Crafted{}.text(), longer, kShifted}};
   for (const auto& c : cases) {
@@ -597,6 +602,26 @@ TEST(E2eSamples, TotalDosOfTheRealFiles) {
     Lines file = e2e::splitLines(dir.read("iDOS"));
     ASSERT_EQ(file.size(), c.lines) << c.sample;
     EXPECT_EQ(file[c.checked - 1], c.expected) << c.sample;
+  }
+}
+
+// With standard error sent where standard output goes (2>&1, as batch
+// logs do), the console lines come first and the diagnostic after them.
+TEST(E2eTotal, DiagnosticFollowsTheConsoleInOneStream) {
+  std::string bad = Crafted{}.text();
+  std::size_t line7 = 0;
+  for (int i = 0; i < 6; ++i) line7 = bad.find('\n', line7) + 1;
+  bad[bad.find('E', line7)] = 'x';  // the first value field of the total block
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {bad, {"-t"}}, {Crafted{}.text(), {"-t", "/dev/full"}}};
+  for (const auto& [doscar, args] : cases) {
+    TempDir dir;
+    dir.writeDoscar(doscar);
+    const Result apart = dir.run(args), merged = dir.run(args, true);
+    ASSERT_FALSE(apart.err.empty()) << args.back();
+    EXPECT_EQ(e2e::maskCpu(e2e::splitLines(merged.out)),
+              e2e::maskCpu(e2e::splitLines(apart.out + apart.err)))
+        << args.back();
   }
 }
 

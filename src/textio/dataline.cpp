@@ -24,6 +24,7 @@
 #endif
 
 #include "textio/textio.h"
+#include "textio/words.h"
 
 namespace pds {
 
@@ -52,17 +53,6 @@ constexpr std::uint64_t kTailZero = 0x30302B4530303030ULL;
 constexpr std::uint32_t kHeadPlus = 0x2E302020u;
 constexpr std::uint32_t kHeadMask = 0xFFFF00FFu;
 constexpr std::uint64_t kHigh8 = 0x8080808080808080ULL;
-
-std::uint64_t load8(const char* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-std::uint32_t load4(const char* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
 
 // 0x80 in each byte of d that is above 9, exactly per byte: the high bit is
 // cleared before the addition, so no carry passes from one byte to the next.
@@ -102,7 +92,6 @@ std::uint64_t above9(std::uint64_t d) {
 // unless all four are: the shape of a 12-character field written by E12.4
 // with a two-digit exponent.
 [[gnu::always_inline]] inline bool canonical(const char* f, ValueCode& code) {
-  if constexpr (std::endian::native != std::endian::little) return false;
   bool leading_zero;
   code = field_code(f, leading_zero);
   return field_shape(f) && !leading_zero;
@@ -176,8 +165,8 @@ char* put_code(char* out, ValueCode c) {
       ((c & kDigitNibbles) | static_cast<std::uint64_t>(c & kExpNibbles) << 44 | kTailZero) +
       (static_cast<std::uint64_t>(c & kExpSignBit) << 21);             // "+" to "-"
   const std::uint32_t head = kHeadPlus + ((c >> 13) & 0x100u) * 0x0D;  // the sign bit to 0x0D00
-  std::memcpy(out, &head, 4);
-  std::memcpy(out + 4, &x, 8);
+  store4(out, head);
+  store8(out + 4, x);
   return out + 12;
 }
 
@@ -198,7 +187,6 @@ int code_exponent(ValueCode c) {
 // "-0.000" is -0.0 as the field parser gives). Returns false for any other
 // shape, which then goes to the field parser.
 bool energy_field(const char* f, double& out) {
-  if constexpr (std::endian::native != std::endian::little) return false;
   const std::uint32_t t = load4(f + 7) ^ 0x3030302Eu;  // ".ddd"
   if ((t & 0xFF) != 0 || (((t & 0x7F7F7F7Fu) + 0x76767676u) | t) & 0x80808080u) return false;
   const std::uint64_t q = load8(f);
@@ -367,6 +355,14 @@ constexpr Reciprocal kReciprocals[] = {
     {0xbbe226efb628afeaULL, 0x890489f70a55368cULL, 376},  // 5^-107
 };
 
+// m * x as the 128-bit number hi:lo, for m < 2^32, in 64-bit arithmetic:
+// m * x = a + b * 2^32 with the two partial products a and b below 2^64.
+void mul_small(std::uint32_t m, std::uint64_t x, std::uint64_t& hi, std::uint64_t& lo) {
+  const std::uint64_t a = m * (x & 0xFFFFFFFFu), b = m * (x >> 32);
+  lo = a + (b << 32);
+  hi = (b >> 32) + (lo < a);  // the carry out of the low word
+}
+
 // m * 10^-k for 1000 <= m <= 9999 and 23 <= k <= 107, correctly rounded:
 // m * 2^b / 5^k is computed from the reciprocal with an error below m units
 // of the product's last bit, far below the bits that decide the rounding.
@@ -374,15 +370,13 @@ constexpr Reciprocal kReciprocals[] = {
 // m), so only a product within the error of halfway is left undecided; then
 // the caller takes the slow path.
 bool small_value(unsigned m, int k, double& out) {
-  __extension__ typedef unsigned __int128 u128;
   const Reciprocal& r = kReciprocals[k - kFirstReciprocal];
-  const u128 lo = static_cast<u128>(m) * r.lo, hi = static_cast<u128>(m) * r.hi;
-  // The 192-bit product p2:p1:p0.
-  const std::uint64_t p0 = static_cast<std::uint64_t>(lo);
-  const u128 mid = (lo >> 64) + static_cast<std::uint64_t>(hi);
-  const std::uint64_t p1 = static_cast<std::uint64_t>(mid);
-  const std::uint64_t p2 =
-      static_cast<std::uint64_t>(hi >> 64) + static_cast<std::uint64_t>(mid >> 64);
+  // The 192-bit product p2:p1:p0 of m and r.hi:r.lo.
+  std::uint64_t lo_hi, p0, hi_hi, hi_lo;
+  mul_small(m, r.lo, lo_hi, p0);
+  mul_small(m, r.hi, hi_hi, hi_lo);
+  const std::uint64_t p1 = lo_hi + hi_lo;
+  const std::uint64_t p2 = hi_hi + (p1 < lo_hi);
   const int lz = std::countl_zero(p2);  // 50 ... 55: p2 holds 9 to 14 bits
   const std::uint64_t top = p2 << lz | p1 >> (64 - lz);
   const std::uint64_t rest = p1 << lz | p0 >> (64 - lz);

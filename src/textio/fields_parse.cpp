@@ -25,6 +25,7 @@
 #include <string>
 
 #include "textio/textio.h"
+#include "textio/words.h"
 
 namespace pds {
 
@@ -52,13 +53,6 @@ bool is_exp_letter(char c) {
 // Fast path
 
 constexpr std::uint64_t kBlanks8 = 0x2020202020202020;
-
-// Eight characters as a little-endian word: the first one in the low byte.
-std::uint64_t load8(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
 
 char byte_at(std::uint64_t word, int i) {
   return static_cast<char>(word >> (8 * i));
@@ -104,7 +98,6 @@ const char* cut_exponent(std::string_view field, int& exp) {
 // Returns false when the field needs the general path; that includes every
 // malformed field, so a false here is never a verdict.
 bool parse_real_fast(std::string_view field, int d, double& out) {
-  if constexpr (std::endian::native != std::endian::little) return false;
   if (field.size() < 8) return false;
   int exp;
   const char* const end = cut_exponent(field, exp);
