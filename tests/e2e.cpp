@@ -86,7 +86,13 @@ Result TempDir::run(const std::vector<std::string>& args, bool merged) const {
   // Output goes to anonymous memory files, read back once the child is gone.
   int out = memfd_create("pdsplit-out", 0), err = memfd_create("pdsplit-err", 0);
   if (out < 0 || err < 0) fail("memfd_create");
+    // A cross-built binary runs under its emulator (qemu-user), which the
+    // cross-built tests start as a program of the build machine.
+#ifdef PDSPLIT_EMULATOR
+  std::vector<std::string> storage = {PDSPLIT_EMULATOR, PDSPLIT_BIN};
+#else
   std::vector<std::string> storage = {PDSPLIT_BIN};
+#endif
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());

@@ -115,13 +115,10 @@ class InDir {
     close(saved);
     close(null);
     std::map<std::string, std::string> files;
-    FILE* ls = popen(("ls " + dir_).c_str(), "r");
-    char name[256];
-    while (std::fscanf(ls, "%255s", name) == 1) {
-      std::ifstream f(dir_ + "/" + name, std::ios::binary);
-      files[name] = std::string(std::istreambuf_iterator<char>(f), {});
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+      std::ifstream f(entry.path(), std::ios::binary);
+      files[entry.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
     }
-    pclose(ls);
     return {status, files};
   }
 
