@@ -37,3 +37,7 @@ if(NOT PDSPLIT_IEEE_DOUBLE_ARITHMETIC)
                       "(FLT_EVAL_METHOD != 0), which would change rounded output; "
                       "use flags that give IEEE double arithmetic (on 32-bit x86: -msse2 -mfpmath=sse)")
 endif()
+
+# DOSCAR files of several GB: 64-bit file offsets on 32-bit systems too (no
+# effect where they are 64-bit already).
+add_compile_definitions(_FILE_OFFSET_BITS=64)
