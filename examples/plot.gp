@@ -6,16 +6,23 @@
 # Spin-polarised files show spin up above zero and spin down, negated, below.
 # l- and l,m-projected files both work: for l,m the m components are added.
 #
-# From the repository root, after `pdsplit -t` and `pdsplit -p 1` in examples/spin:
-#   gnuplot examples/plot.gp                      -> examples/dos.png
-# Other folders, atoms, files or energy windows:
-#   gnuplot -e "dir='run1'; atom='iLDOS002'; out='run1.png'; emin=-6; emax=4" examples/plot.gp
+# In a calculation folder, after `pdsplit -t` and `pdsplit -p 1`:
+#   gnuplot /usr/share/pdsplit/plot.gp            -> dos.png in this folder
+# (`cmake --install` puts the script in <prefix>/share/pdsplit/.)
+# Another folder, atom, output file or energy window:
+#   gnuplot -e "dir='run1'; atom='iLDOS002'; out='run1.png'; emin=-6; emax=4" plot.gp
 
-if (!exists("dir"))  dir  = "examples/spin"
+if (!exists("dir"))  dir  = "."
 if (!exists("atom")) atom = "iLDOS001"
-if (!exists("out"))  out  = "examples/dos.png"
+if (!exists("out"))  out  = "dos.png"
 tfile = dir."/iDOS"
 pfile = dir."/".atom
+place = (dir eq ".") ? GPVAL_PWD : dir
+
+# A value below 1e-99 is written without the letter E ("0.1000-149"), which
+# gnuplot would read as 0.1: the data are plotted through sed, which puts
+# the E in ("0.1000E-149").
+data(f) = sprintf("< sed -E 's/([0-9])([-+][0-9]{3})/\\1E\\2/g' '%s'", f)
 
 # --- what kind of file: count the columns of the first line
 stats tfile nooutput
@@ -64,26 +71,26 @@ set key top left Left reverse opaque box width 1
 if (exists("emin") && exists("emax")) { set xrange [emin:emax] } else { set xrange [*:*] }
 set mxtics 2
 
-set multiplot layout 2,1 title sprintf("%s, %s", dir, spin ? "spin-polarised" : "not spin-polarised")
+set multiplot layout 2,1 title sprintf("%s, %s", place, spin ? "spin-polarised" : "not spin-polarised")
 
 set title "Total DOS"
 set ylabel "DOS (states/eV)"
 unset xlabel
 if (spin) {
-    plot tfile using 1:2 with lines lc rgb "black" title "up", \
+    plot data(tfile) using 1:2 with lines lc rgb "black" title "up", \
          ''    using 1:(-$3) with lines lc rgb "#777777" title "down (negated)"
 } else {
-    plot tfile using 1:2 with lines lc rgb "black" title "total"
+    plot data(tfile) using 1:2 with lines lc rgb "black" title "total"
 }
 
 set title sprintf("Projected DOS of %s%s", atom, spin ? ", spin up above zero, spin down below" : "")
 set xlabel "E - E_F (eV)"
 set ylabel "projected DOS (states/eV)"
 if (spin) {
-    plot for [k=1:norb] pfile using 1:(orb(k, 0)) with lines lc rgb colour[k] title name[k], \
-         for [k=1:norb] pfile using 1:(-orb(k, 1)) with lines lc rgb colour[k] notitle
+    plot for [k=1:norb] data(pfile) using 1:(orb(k, 0)) with lines lc rgb colour[k] title name[k], \
+         for [k=1:norb] data(pfile) using 1:(-orb(k, 1)) with lines lc rgb colour[k] notitle
 } else {
-    plot for [k=1:norb] pfile using 1:(orb(k, 0)) with lines lc rgb colour[k] title name[k]
+    plot for [k=1:norb] data(pfile) using 1:(orb(k, 0)) with lines lc rgb colour[k] title name[k]
 }
 unset multiplot
 set output
