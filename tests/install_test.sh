@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the build tree into a scratch prefix and checks what a user gets.
 #
-#   install_test.sh BUILD_DIR files     binary, manual page, bash completion
+#   install_test.sh BUILD_DIR files     binary, manual page, bash completion,
+#                                       plot script, licence
 #   install_test.sh BUILD_DIR manpage   the installed page formats without
 #                                       warnings (exit 77 = skipped when
 #                                       groff is not installed)
@@ -20,10 +21,12 @@ fail() { echo "FAIL: $*"; exit 1; }
 bin=$prefix/bin/pdsplit
 page=$prefix/share/man/man1/pdsplit.1
 compl=$prefix/share/bash-completion/completions/pdsplit
+plot=$prefix/share/pdsplit/plot.gp
+licence=$prefix/share/doc/pdsplit/copyright
 
 case $mode in
 files)
-    for f in "$bin" "$page" "$compl"; do
+    for f in "$bin" "$page" "$compl" "$plot" "$licence"; do
         [ -f "$f" ] || fail "not installed: ${f#"$prefix"/}"
     done
     [ -x "$bin" ] || fail "bin/pdsplit is not executable"
@@ -36,7 +39,8 @@ files)
             fail "sourcing the completion failed"
         [ "$got" = "-ft -fa -fp -fs1 -fs2" ] || fail "completion of '-f' gave '$got'"
     fi
-    echo "PASS: bin/pdsplit, share/man/man1/pdsplit.1 and share/bash-completion/completions/pdsplit installed"
+    echo "PASS: bin/pdsplit, share/man/man1/pdsplit.1, share/bash-completion/completions/pdsplit," \
+        "share/pdsplit/plot.gp and share/doc/pdsplit/copyright installed"
     ;;
 manpage)
     command -v groff >/dev/null || { echo "SKIP: groff is not installed"; exit 77; }
