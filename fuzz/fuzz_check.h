@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Where FUZZ_CHECK writes: a copy of the original standard error, taken on
-// the first call, so that it still works after a target has pointed stderr
+// Where FUZZ_CHECK writes: a copy of standard error as it stood at the first
+// call, so that it still works after a target has pointed stderr
 // elsewhere to keep the program's own diagnostics quiet.
 inline std::FILE* fuzz_report_stream() {
   static std::FILE* const stream = [] {
