@@ -1,5 +1,7 @@
-// Readers of the data blocks: the total block and the per-atom blocks. Each
-// opens DOSCAR afresh, passes over what it does not need and closes it.
+// Readers of the data blocks: the total block and the per-atom blocks. The
+// command line's readers each open DOSCAR afresh, pass over what they do not
+// need and close it; load_values() reads both kinds of block in one pass.
+#include <algorithm>
 #include <string>
 
 #include "doscar/doscar.h"
@@ -15,7 +17,22 @@ void read_rows(InFile& in, const LineFormat& fmt, std::int64_t rows, double* out
   if (!fmt.valid()) throw Failure(kFormatSyntax, in.stream().unit, in.stream().name);
   const std::size_t width = static_cast<std::size_t>(fmt.codes()[1].repeat) + 1;
   for (std::int64_t j = 0; j < rows; ++j, out += width) {
-    read_data_line(in.line(), fmt, out, in.stream());
+    read_located(in, fmt,
+                 [&](std::string_view line) { read_data_line(line, fmt, out, in.stream()); });
+  }
+}
+
+// The doubles of a per-atom data line read as codes: the energy, then the
+// values of the codes that the command line keeps for the fields (the values
+// its sums add up). add_code_values() is the fast conversion: 0.0 + v is v,
+// except for v = -0.0, which only a field of another shape can give.
+void code_row(double* row, double energy, const ValueCode* codes, std::size_t n,
+              const std::vector<double>& specials) {
+  row[0] = energy;
+  std::fill(row + 1, row + 1 + n, 0.0);
+  add_code_values(row + 1, codes, n, specials);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (codes[k] & kSpecialCode) row[k + 1] = code_value(codes[k], specials);
   }
 }
 
@@ -72,6 +89,40 @@ void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
     }
   }
   say("Closing DOSCAR file...");
+}
+
+void load_values(const std::string& file, const DoscarHeader& h, const ValueArrays& out) {
+  const std::int64_t rows = extent(h.NPOINTS);
+  const auto n = static_cast<std::size_t>(extent(h.NPCOL));
+  try {
+    InFile in(kUnitDoscar, file);
+    skip_lines(in, 6);
+    read_rows(in, LineFormat::data_in(h.NTCOL), rows, out.total);
+    if (!out.atoms) return;
+    const LineFormat fmt = LineFormat::data_in(h.NPCOL);
+    std::vector<ValueCode> codes(n);
+    std::vector<double> specials;
+    for (std::int32_t a = 1; a <= h.NATOMS; ++a) {
+      in.skip();  // the block-header line of the atom
+      const std::int64_t slot = out.slot[static_cast<std::size_t>(a)];
+      for (std::int64_t j = 0; j < rows; ++j) {
+        double energy;
+        read_located(in, fmt, [&](std::string_view line) {
+          read_coded_line(line, fmt, energy, codes.data(), specials, in.stream());
+        });
+        if (a == 1) out.energy1[j] = energy;
+        // Every block is read and checked; only the kept ones are converted.
+        if (slot >= 0) {
+          code_row(out.kept + (slot * rows + j) * std::int64_t(n + 1), energy, codes.data(), n,
+                   specials);
+        }
+        specials.clear();
+      }
+    }
+  } catch (Failure& f) {
+    explain(f, h);
+    throw;
+  }
 }
 
 }  // namespace pds

@@ -1,5 +1,5 @@
-// The header reader: six header lines, the column counts, the classification
-// and the summary.
+// The header reader: six header lines and the column counts; the kinds of
+// DOSCAR that the counts stand for and the names of their columns.
 #include <algorithm>
 #include <string>
 
@@ -17,84 +17,84 @@ int count_exponent_letters(std::string_view line) {
   return static_cast<int>(std::count(line.begin(), line.end(), 'E'));
 }
 
-// Prints the calculation and projection type; stops after an unknown
-// projection when the total block is recognised.
-void classify(int ntcol, int npcol) {
-  struct Kind {
-    int npcol;
-    const char* ldos;
-    const char* orbitals;
-  };
-  static constexpr Kind kSpin[] = {{6, "l-projected", "s p d"},
-                                   {8, "l-projected", "s p d f"},
-                                   {18, "l,m-projected", "s p d"},
-                                   {32, "l,m-projected", "s p d f"}};
-  static constexpr Kind kNonSpin[] = {{3, "l-projected", "s p d"},
-                                      {4, "l-projected", "s p d f"},
-                                      {9, "l,m-projected", "s p d"},
-                                      {16, "l,m-projected", "s p d f"}};
-  if (ntcol != 4 && ntcol != 2) return;
-  say(ntcol == 4 ? "Calc. type: spin polarized" : "Calc. type: non-spin polarized");
-  for (const Kind& k : ntcol == 4 ? kSpin : kNonSpin) {
-    if (k.npcol == npcol) {
-      say("LDOS type: ", k.ldos);
-      say("Orbitals found: ", k.orbitals);
-      return;
-    }
-  }
-  say("LDOS type: Unspecified");
-  throw Stop{1, {}};
-}
-
-void summary(const DoscarHeader& h) {
-  static const LineFormat kAtoms = LineFormat::compile("(1X,A17,I4)");
-  static const LineFormat kEnergy = LineFormat::compile("(1X,A17,F8.3)");
-  static const LineFormat kFermi = LineFormat::compile("(1X,A18,F8.3)");
-  static const LineFormat kPoints = LineFormat::compile("(1X,A22,I5)");
-  say_formatted(kAtoms, {"Number of atoms: ", h.NATOMS});
-  say_formatted(kEnergy, {"Energy min (eV): ", h.EMIN});
-  say_formatted(kEnergy, {"Energy max (eV): ", h.EMAX});
-  say_formatted(kFermi, {"Fermi level (eV): ", h.EFERMI});
-  // The label is one character longer than its A22 field: the blank is cut.
-  say_formatted(kPoints, {"Number of grid points: ", h.NPOINTS});
+// Reads the next line with `fmt`.
+void read_line(InFile& in, const LineFormat& fmt, const std::vector<Target>& targets) {
+  read_located(in, fmt,
+               [&](std::string_view line) { read_fields(line, fmt, targets, in.stream()); });
 }
 
 }  // namespace
 
-DoscarHeader readheader() {
+void read_header(InFile& in, DoscarHeader& h, bool atoms) {
   static const LineFormat kI4 = LineFormat::compile("(I4)");
   static const LineFormat kA40 = LineFormat::compile("(A40)");
   static const LineFormat kLine6 = LineFormat::compile("(2F16.8,I5,F16.8)");
-  static const LineFormat kA = LineFormat::compile("(A)");
 
-  std::unique_ptr<InFile> in;
-  if (InFile::try_open(kUnitDoscar, kDoscar, in) != 0) {
-    say("Error! There is no DOSCAR in current directory");
-    throw Stop{1, {}};
+  std::string system;
+  read_line(in, kI4, {Target::Int(h.NATOMS)});
+  for (int i = 0; i < 3; ++i) in.skip();
+  read_line(in, kA40, {Target::Text(system, 40)});
+  h.SYSTEM = std::string(trimmed(system));
+  read_line(
+      in, kLine6,
+      {Target::Real(h.EMAX), Target::Real(h.EMIN), Target::Int(h.NPOINTS), Target::Real(h.EFERMI)});
+  h.NTCOL = count_exponent_letters(in.line());
+  // The rest of the total block, then atom 1's block-header line.
+  for (std::int32_t i = 1; i < h.NPOINTS; ++i) in.skip();
+  std::string_view line;
+  if (atoms) {
+    if (h.NPOINTS > 0) in.skip();
+    line = in.line();
+  } else {
+    // A file without per-atom blocks may end here.
+    const bool block_header = h.NPOINTS <= 0 || in.next(line);
+    h.has_atoms = block_header && in.next(line);
+    if (!h.has_atoms) return;
   }
-  const Stream& where = in->stream();
-  say("Opening DOSCAR file...");
-
-  DoscarHeader h;
-  std::string system, line;
-  read_fields(in->line(), kI4, {Target::Int(h.NATOMS)}, where);
-  for (int i = 0; i < 3; ++i) in->skip();
-  read_fields(in->line(), kA40, {Target::Text(system, 40)}, where);
-  read_fields(
-      in->line(), kLine6,
-      {Target::Real(h.EMAX), Target::Real(h.EMIN), Target::Int(h.NPOINTS), Target::Real(h.EFERMI)},
-      where);
-  read_fields(in->line(), kA, {Target::Text(line, kLineWidth)}, where);
-  h.NTCOL = count_exponent_letters(line);
-  for (std::int32_t i = 0; i < h.NPOINTS; ++i) in->skip();
-  read_fields(in->line(), kA, {Target::Text(line, kLineWidth)}, where);
   h.NPCOL = count_exponent_letters(line);
-  in.reset();
+}
 
-  say("System name: ", trimmed(system));
-  classify(h.NTCOL, h.NPCOL);
-  summary(h);
-  return h;
+DoscarKind classify(int ntcol, int npcol) {
+  struct Projection {
+    int orbitals;
+    bool lm, f;
+  };
+  static constexpr Projection kProjections[] = {
+      {3, false, false}, {4, false, true}, {9, true, false}, {16, true, true}};
+  DoscarKind k;
+  k.known_total = ntcol == 2 || ntcol == 4;
+  k.spin = ntcol == 4;
+  for (const Projection& p : kProjections) {
+    if (k.known_total && p.orbitals * (k.spin ? 2 : 1) == npcol) {
+      k.known_atoms = true;
+      k.lm = p.lm;
+      k.f = p.f;
+    }
+  }
+  return k;
+}
+
+std::vector<std::string> total_columns(const DoscarKind& k) {
+  if (!k.known_total) return {};
+  if (!k.spin) return {"dos", "int"};
+  return {"up", "down", "int_up", "int_down"};
+}
+
+std::vector<std::string> atom_columns(const DoscarKind& k) {
+  static const std::vector<std::string> kL = {"s", "p", "d", "f"};
+  static const std::vector<std::string> kLm = {"s",   "py",   "pz",    "px",    "dxy",  "dyz",
+                                               "dz2", "dxz",  "x2-y2", "fy3x2", "fxyz", "fyz2",
+                                               "fz3", "fxz2", "fzx2",  "fx3"};
+  if (!k.known_atoms) return {};
+  std::vector<std::string> orbitals = k.lm ? kLm : kL;
+  orbitals.resize(k.lm ? (k.f ? 16 : 9) : (k.f ? 4 : 3));
+  if (!k.spin) return orbitals;
+  std::vector<std::string> names;
+  for (const std::string& o : orbitals) {
+    names.push_back(o + "_up");
+    names.push_back(o + "_down");
+  }
+  return names;
 }
 
 }  // namespace pds

@@ -72,6 +72,47 @@ std::string diagnostic(const Failure& f) {
   return out + "\n";
 }
 
+namespace {
+
+// Whether the exact parsers take `field` as the field code asks; text and
+// skipped positions always pass.
+bool readable(const FieldCode& fc, std::string_view field) {
+  std::int32_t i;
+  double v;
+  switch (fc.kind) {
+    case FieldCode::kInt:
+      return parse_int(field, i);
+    case FieldCode::kFixed:
+    case FieldCode::kExp:
+      return parse_real_exact(field, fc.d, v);
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+void locate_malformed_field(Failure& f, std::string_view line, const LineFormat& fmt,
+                            std::int64_t number) {
+  FailureDetail& d = f.detail();
+  d.line = number;
+  if (f.number() != kConversion || !fmt.valid()) return;
+  std::size_t pos = 0;
+  for (const FieldCode& fc : fmt.codes()) {
+    if (fc.kind == FieldCode::kText && !fc.has_width) return;  // its width is the receiver's
+    const auto w = static_cast<std::size_t>(fc.w);
+    for (int r = 0; r < fc.repeat; ++r, pos += w) {
+      const std::string_view field = pos < line.size() ? line.substr(pos, w) : std::string_view();
+      if (!readable(fc, field)) {
+        d.first_column = static_cast<int>(pos + 1);
+        d.last_column = static_cast<int>(pos + w);
+        d.field = std::string(field);
+        return;
+      }
+    }
+  }
+}
+
 int open_failure_number(int os_error) {
   switch (os_error) {
     case EACCES:

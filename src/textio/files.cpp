@@ -96,6 +96,7 @@ bool InFile::next(std::string_view& line) {
       if (len > 0 && base[stop - 1] == '\r') --len;  // one CR before the LF is dropped
       line = std::string_view(base + pos_, len < kMaxLine ? len : kMaxLine);
       pos_ = stop + 1;
+      ++lines_;
       return true;
     }
     if (end_ - pos_ >= kMaxLine) break;  // a line longer than anything read needs
@@ -103,6 +104,7 @@ bool InFile::next(std::string_view& line) {
       if (pos_ == end_) return false;
       line = std::string_view(base + pos_, end_ - pos_);  // last line without LF
       pos_ = end_;
+      ++lines_;
       return true;
     }
   }
@@ -119,12 +121,17 @@ bool InFile::next(std::string_view& line) {
     if (!fill()) break;
   }
   line = long_line_;
+  ++lines_;
   return true;
 }
 
 std::string_view InFile::line() {
   std::string_view l;
-  if (!next(l)) throw Failure(kEndOfFile, stream_.unit, stream_.name);
+  if (!next(l)) {
+    Failure f(kEndOfFile, stream_.unit, stream_.name);
+    f.detail().line = lines_;  // the file ends at this line
+    throw f;
+  }
   return l;
 }
 

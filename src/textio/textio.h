@@ -39,6 +39,17 @@ constexpr int kUnitDoscar = 10;
 constexpr int kUnitOutput = 11;
 constexpr int kUnitInternal = -1;  // a text variable or a command-line argument
 
+// Where a read failed, for programs that show more than the diagnostic
+// (which never shows it): the line (from 1; 0 when unknown), the columns
+// (from 1; 0 when unknown) and text of a malformed field, and a sentence that
+// says what went wrong in the words of the file's layout.
+struct FailureDetail {
+  std::int64_t line = 0;
+  int first_column = 0, last_column = 0;
+  std::string field;
+  std::string text;
+};
+
 // A failure of an open, read or write. `file` is the name as given (a relative
 // name is shown with the working directory in front); `os_error` is errno or 0.
 class Failure : public std::runtime_error {
@@ -48,12 +59,15 @@ class Failure : public std::runtime_error {
   int unit() const { return unit_; }
   const std::string& file() const { return file_; }
   int os_error() const { return os_error_; }
+  const FailureDetail& detail() const { return detail_; }
+  FailureDetail& detail() { return detail_; }
 
  private:
   int number_;
   int unit_;
   std::string file_;
   int os_error_;
+  FailureDetail detail_;
 };
 
 // The message text of a failure number ("end-of-file during read"), without
@@ -190,6 +204,9 @@ class InFile {
   std::string_view line();
   // Skip read: passes over one line whatever it holds; 24 at the end.
   void skip() { line(); }
+  // Lines returned so far: the number of the last one. The end-of-input
+  // failure carries it as its line.
+  std::int64_t lines() const { return lines_; }
 
   const Stream& stream() const { return stream_; }
   static constexpr std::size_t kMaxLine = 1 << 16;
@@ -203,6 +220,7 @@ class InFile {
   std::vector<char> buf_;
   std::size_t pos_ = 0, end_ = 0;
   bool eof_ = false;
+  std::int64_t lines_ = 0;
   std::string long_line_;  // holds a line that does not fit the buffer
 };
 
@@ -269,6 +287,14 @@ struct Target {
 // number) through `where`.
 void read_fields(std::string_view line, const LineFormat& fmt, const std::vector<Target>& targets,
                  const Stream& where);
+
+// Fills the detail of a failure `f` of the read of `line`, line `number` of
+// its file, with `fmt`: the line and, for the malformed-number failure 64,
+// the columns and text of the first numeric field that the exact parsers
+// refuse. Only a failure pays for this search: the fast read paths keep no
+// positions.
+void locate_malformed_field(Failure& f, std::string_view line, const LineFormat& fmt,
+                            std::int64_t number);
 
 // Data line F w.d then n E-fields into out[0..n]: the specialised read of a
 // DOSCAR data line. `fmt` must be a valid data-line format.

@@ -1,0 +1,71 @@
+// Failures of the readers in the words of the DOSCAR layout, for programs
+// that show a sentence rather than the diagnostic:
+//   run1/DOSCAR ends at line 2710, inside the block of atom 8 (a complete
+//   file has 2723 lines)
+//   run1/DOSCAR: line 12, columns 24-35: '0.14x0E+00' is not a number (in
+//   the total block)
+#include <string>
+
+#include "doscar/doscar.h"
+#include "textio/textio.h"
+
+namespace pds {
+
+namespace {
+
+std::string str(std::int64_t n) {
+  return std::to_string(n);
+}
+
+// The part of the file that line n (from 1) belongs to; NPOINTS must be
+// known for a line after the header.
+std::string part(const DoscarHeader& h, std::int64_t n) {
+  const std::int64_t points = extent(h.NPOINTS);
+  if (n <= 6) return "the header";
+  if (n <= 6 + points) return "the total block";
+  return "the block of atom " + str((n - 7 - points) / (points + 1) + 1);
+}
+
+// Where a file that ends after line n stops, and how long it should be.
+std::string end_of_file(const DoscarHeader& h, std::int64_t n) {
+  if (n == 0) return " is empty";
+  std::string text = " ends at line " + str(n) + ", inside " + part(h, n + 1);
+  if (n < 6) return text + " (lines 1-6)";
+  const std::int64_t points = extent(h.NPOINTS);
+  return text + " (a complete file has " + str(6 + points + extent(h.NATOMS) * (points + 1)) +
+         " lines)";
+}
+
+// A field without the blanks around it.
+std::string_view unpadded(std::string_view field) {
+  const std::size_t first = field.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return field.substr(first, field.find_last_not_of(" \t") - first + 1);
+}
+
+std::string malformed(const DoscarHeader& h, const FailureDetail& d) {
+  std::string text = ": line " + str(d.line);
+  if (d.first_column > 0) {
+    text += ", columns " + str(d.first_column) + "-" + str(d.last_column) + ": '" +
+            std::string(unpadded(d.field)) + "' is not a number";
+  } else {
+    text += ": a number cannot be read";
+  }
+  return text + " (in " + part(h, d.line) + ")";
+}
+
+}  // namespace
+
+void explain(Failure& f, const DoscarHeader& h) {
+  FailureDetail& d = f.detail();
+  if (!d.text.empty()) return;
+  if (f.number() == kEndOfFile) {
+    d.text = f.file() + end_of_file(h, d.line);
+  } else if (f.number() == kConversion && d.line > 0) {
+    d.text = f.file() + malformed(h, d);
+  } else {
+    d.text = f.file() + ": " + std::string(failure_message(f.number()));
+  }
+}
+
+}  // namespace pds
