@@ -1,0 +1,60 @@
+"""Shared pieces of the pytest suite of the pdsplit module: the sample
+DOSCAR files, a reader of their fixed columns written in plain Python, and
+the command line run on a DOSCAR in a scratch folder (its path comes from
+PDSPLIT_BIN, else `pdsplit` on PATH)."""
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+
+# name: atoms, grid points, spin, projection, per-atom value columns
+# (tests/data/README.md)
+SAMPLES = {
+    "nonspin-lm-8atoms.DOSCAR": (8, 301, False, "lm", 9),
+    "nonspin-lm-4atoms-nedos10.DOSCAR": (4, 10, False, "lm", 9),
+    "spin-l-1atom.DOSCAR": (1, 301, True, "l", 6),
+    "spin-lm-57atoms.DOSCAR": (57, 31, True, "lm", 18),
+}
+
+
+def sample_lines(name):
+    return (DATA / name).read_text().splitlines(keepends=True)
+
+
+def fields(line, n):
+    """The energy (columns 1-11) and n values (12 columns each) of a data line."""
+    return [float(line[:11])] + [float(line[11 + 12 * k : 23 + 12 * k]) for k in range(n)]
+
+
+def blocks_by_columns(name, ntcol, npcol, natoms, npoints):
+    """The total block and every atom's block, parsed column by column."""
+    lines = sample_lines(name)
+    total = np.array([fields(l, ntcol) for l in lines[6 : 6 + npoints]])
+    atoms = []
+    for a in range(natoms):
+        first = 6 + npoints + a * (npoints + 1) + 1
+        atoms.append([fields(l, npcol) for l in lines[first : first + npoints]])
+    return total, np.array(atoms)
+
+
+@pytest.fixture(scope="session")
+def cli():
+    """run(doscar_text, *args) -> (status, {file name: bytes}) of the command
+    line run in a scratch folder that holds only DOSCAR."""
+    program = os.environ.get("PDSPLIT_BIN") or shutil.which("pdsplit")
+    if not program:
+        pytest.fail("the pdsplit program is needed: set PDSPLIT_BIN or put it on PATH")
+
+    def run(folder, doscar, *args):
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "DOSCAR").write_text(doscar)
+        done = subprocess.run([program, *args], cwd=folder, capture_output=True)
+        files = {p.name: p.read_bytes() for p in folder.iterdir() if p.name != "DOSCAR"}
+        return done.returncode, files
+
+    return run

@@ -1,0 +1,46 @@
+"""pdsplit.write gives the bytes of the command line's files, for every
+sample and operation."""
+import pytest
+
+import pdsplit
+from conftest import DATA, SAMPLES
+
+# option arguments for natoms n -> (the block to write, shifted or not)
+OPERATIONS = {
+    "-t": (lambda n: ["-t"], lambda d: d.total, True),
+    "-ft": (lambda n: ["-ft"], lambda d: d.total, False),
+    "-p": (lambda n: ["-p", str(n)], lambda d: d.atom(d.natoms), True),
+    "-s1": (lambda n: ["-s1", "1", str(n)], lambda d: d.sum(range(1, d.natoms + 1)), True),
+    "-s2": (lambda n: ["-s2", str(n), "1", str(n)], lambda d: d.sum([d.natoms, 1, d.natoms]), True),
+}
+
+
+@pytest.mark.parametrize("op", OPERATIONS)
+@pytest.mark.parametrize("name", SAMPLES)
+def test_same_bytes_as_the_command_line(tmp_path, cli, name, op):
+    args, block, shifted = OPERATIONS[op]
+    natoms = SAMPLES[name][0]
+    status, files = cli(tmp_path / "cli", (DATA / name).read_text(), *args(natoms))
+    assert status == 0 and len(files) == 1
+    d = pdsplit.read(DATA / name)
+    pdsplit.write(tmp_path / "out", block(d), shift=d.efermi if shifted else 0.0)
+    assert (tmp_path / "out").read_bytes() == next(iter(files.values()))
+
+
+@pytest.mark.parametrize("name", ["DOSCAR", "run/DOSCAR", "run/./DOSCAR "])
+def test_a_doscar_is_never_written(tmp_path, name):
+    (tmp_path / "run").mkdir()
+    d = pdsplit.read(DATA / "spin-l-1atom.DOSCAR")
+    with pytest.raises(pdsplit.DoscarError) as e:
+        pdsplit.write(tmp_path / name, d.total)
+    assert e.value.number == 1
+    assert not (tmp_path / "DOSCAR").exists() and not (tmp_path / "run" / "DOSCAR").exists()
+
+
+@pytest.mark.parametrize("shape", [(5,), (5, 1), (5, 101), (2, 5, 3)])
+def test_blocks_of_other_shapes_are_refused(tmp_path, shape):
+    import numpy as np
+
+    with pytest.raises(ValueError):
+        pdsplit.write(tmp_path / "out", np.zeros(shape))
+    assert not (tmp_path / "out").exists()
