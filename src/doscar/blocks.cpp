@@ -2,7 +2,10 @@
 // command line's readers each open DOSCAR afresh, pass over what they do not
 // need and close it; load_values() reads both kinds of block in one pass.
 #include <algorithm>
+#include <exception>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "doscar/doscar.h"
 #include "textio/textio.h"
@@ -38,6 +41,34 @@ void code_row(double* row, double energy, const ValueCode* codes, std::size_t n,
 
 void skip_lines(InFile& in, std::int64_t n) {
   for (std::int64_t i = 0; i < n; ++i) in.skip();
+}
+
+// Reads the blocks of atoms first ... last, the first block-header line next
+// in `in`, into the kept blocks of `out` as doubles.
+void read_atoms(InFile& in, const DoscarHeader& h, const ValueArrays& out, std::int32_t first,
+                std::int32_t last) {
+  const std::int64_t rows = extent(h.NPOINTS);
+  const auto n = static_cast<std::size_t>(extent(h.NPCOL));
+  const LineFormat fmt = LineFormat::data_in(h.NPCOL);
+  std::vector<ValueCode> codes(n);
+  std::vector<double> specials;
+  for (std::int32_t a = first; a <= last; ++a) {
+    in.skip();  // the block-header line of the atom
+    const std::int64_t slot = out.slot[static_cast<std::size_t>(a)];
+    for (std::int64_t j = 0; j < rows; ++j) {
+      double energy;
+      read_located(in, fmt, [&](std::string_view line) {
+        read_coded_line(line, fmt, energy, codes.data(), specials, in.stream());
+      });
+      if (a == 1) out.energy1[j] = energy;
+      // Every block is read and checked; only the kept ones are converted.
+      if (slot >= 0) {
+        code_row(out.kept + (slot * rows + j) * std::int64_t(n + 1), energy, codes.data(), n,
+                 specials);
+      }
+      specials.clear();
+    }
+  }
 }
 
 }  // namespace
@@ -92,33 +123,42 @@ void readdos(const DoscarHeader& h, AtomBlocks& ldos) {
 }
 
 void load_values(const std::string& file, const DoscarHeader& h, const ValueArrays& out) {
-  const std::int64_t rows = extent(h.NPOINTS);
-  const auto n = static_cast<std::size_t>(extent(h.NPCOL));
+  // The second half of the atoms is read by a second thread with a file of
+  // its own, which passes over the lines before them meanwhile. A failure in
+  // the first half comes first in the file, so it is the one reported.
+  const std::int32_t natoms = out.atoms ? h.NATOMS : 0;
+  std::int32_t split =
+      natoms >= 2 && std::thread::hardware_concurrency() > 1 ? natoms / 2 + 1 : natoms + 1;
+  std::exception_ptr second_failure;
+  std::thread second;
+  if (split <= natoms) {
+    try {
+      second = std::thread([&, split] {
+        try {
+          InFile in(kUnitDoscar, file);
+          skip_lines(in, 6 + extent(h.NPOINTS) + (split - 1) * (extent(h.NPOINTS) + 1));
+          read_atoms(in, h, out, split, natoms);
+        } catch (...) {
+          second_failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      split = natoms + 1;  // no second thread: this one reads every block
+    }
+  }
+  struct Join {
+    std::thread& t;
+    ~Join() {
+      if (t.joinable()) t.join();
+    }
+  } join{second};
   try {
     InFile in(kUnitDoscar, file);
     skip_lines(in, 6);
-    read_rows(in, LineFormat::data_in(h.NTCOL), rows, out.total);
-    if (!out.atoms) return;
-    const LineFormat fmt = LineFormat::data_in(h.NPCOL);
-    std::vector<ValueCode> codes(n);
-    std::vector<double> specials;
-    for (std::int32_t a = 1; a <= h.NATOMS; ++a) {
-      in.skip();  // the block-header line of the atom
-      const std::int64_t slot = out.slot[static_cast<std::size_t>(a)];
-      for (std::int64_t j = 0; j < rows; ++j) {
-        double energy;
-        read_located(in, fmt, [&](std::string_view line) {
-          read_coded_line(line, fmt, energy, codes.data(), specials, in.stream());
-        });
-        if (a == 1) out.energy1[j] = energy;
-        // Every block is read and checked; only the kept ones are converted.
-        if (slot >= 0) {
-          code_row(out.kept + (slot * rows + j) * std::int64_t(n + 1), energy, codes.data(), n,
-                   specials);
-        }
-        specials.clear();
-      }
-    }
+    read_rows(in, LineFormat::data_in(h.NTCOL), extent(h.NPOINTS), out.total);
+    read_atoms(in, h, out, 1, split - 1);
+    if (second.joinable()) second.join();
+    if (second_failure) std::rethrow_exception(second_failure);
   } catch (Failure& f) {
     explain(f, h);
     throw;

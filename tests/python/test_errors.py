@@ -6,43 +6,50 @@ import os
 import pytest
 
 import pdsplit
-from conftest import DATA, sample_lines
+from conftest import DATA
 
 EIGHT = "nonspin-lm-8atoms.DOSCAR"  # 301 points: atom 8's block is lines 2422-2723
 FOUR = "nonspin-lm-4atoms-nedos10.DOSCAR"  # 10 points: atom 1's data from line 18
 
 
-def cut(name, lines):
-    return "".join(sample_lines(name)[:lines])
+def sample(name):
+    return (DATA / name).read_text()
 
 
-def replaced(name, line, first, last, text):
-    """The sample with columns first-last of a line (from 1) replaced."""
-    lines = sample_lines(name)
+def cut(text, lines):
+    return "".join(text.splitlines(keepends=True)[:lines])
+
+
+def replaced(text, line, first, last, field):
+    """The text with columns first-last of a line (from 1) replaced."""
+    lines = text.splitlines(keepends=True)
     l = lines[line - 1]
-    lines[line - 1] = l[: first - 1] + text + l[last:]
+    lines[line - 1] = l[: first - 1] + field + l[last:]
     return "".join(lines)
 
 
-def more_values(name, line, n):
-    lines = sample_lines(name)
+def more_values(text, line, n):
+    lines = text.splitlines(keepends=True)
     lines[line - 1] = lines[line - 1].rstrip("\n") + "  0.1000E+01" * n + "\n"
     return "".join(lines)
 
 
 # name: (DOSCAR text, option the command line runs, line, columns, words of the message)
 DAMAGED = {
-    "cut inside a block": (cut(EIGHT, 2710), "-a", 2710, None,
+    "cut inside a block": (cut(sample(EIGHT), 2710), "-a", 2710, None,
                            "ends at line 2710, inside the block of atom 8 (a complete file has 2723 lines)"),
-    "cut after the total block": (cut(FOUR, 16), "-t", 16, None, "inside the block of atom 1"),
+    "cut after the total block": (cut(sample(FOUR), 16), "-t", 16, None, "inside the block of atom 1"),
     "empty": ("", "-t", None, None, "is empty"),
-    "malformed value": (replaced(FOUR, 8, 12, 23, "  0.14x0E+00"), "-t", 8, (12, 23),
+    "malformed value": (replaced(sample(FOUR), 8, 12, 23, "  0.14x0E+00"), "-t", 8, (12, 23),
                         "line 8, columns 12-23: '0.14x0E+00' is not a number (in the total block)"),
-    "malformed atom value": (replaced(FOUR, 30, 36, 47, " -0.1e-0x+00"), "-a", 30, (36, 47),
+    "malformed atom value": (replaced(sample(FOUR), 30, 36, 47, " -0.1e-0x+00"), "-a", 30, (36, 47),
                              "'-0.1e-0x+00' is not a number (in the block of atom 2)"),
-    "malformed Fermi level": (replaced(FOUR, 6, 38, 53, "  7.29.82275    "), "-t", 6, (38, 53),
-                              "line 6, columns 38-53"),
-    "unknown per-atom columns": (more_values(FOUR, 18, 3), "-t", 18, None, "12 value fields"),
+    "malformed Fermi level": (replaced(sample(FOUR), 6, 38, 53, "  7.29.82275    "), "-t", 6,
+                              (38, 53), "line 6, columns 38-53"),
+    "unknown per-atom columns": (more_values(sample(FOUR), 18, 3), "-t", 18, None, "12 value fields"),
+    # The blocks are read in parts: the fault first in the file is reported.
+    "two faults": (cut(replaced(sample(EIGHT), 320, 24, 35, "       1.2.3"), 2710), "-a", 320,
+                   (24, 35), "'1.2.3' is not a number (in the block of atom 1)"),
 }
 
 
@@ -58,7 +65,7 @@ def test_damaged_doscar(tmp_path, cli, case):
 
 
 def test_unknown_per_atom_columns_leave_the_total_block(tmp_path):
-    (tmp_path / "DOSCAR").write_text(more_values(FOUR, 18, 3))
+    (tmp_path / "DOSCAR").write_text(more_values(sample(FOUR), 18, 3))
     d = pdsplit.read(tmp_path, atoms=[])
     assert d.total.shape == (10, 3) and d.projection is None
 
@@ -79,7 +86,7 @@ def test_files_that_cannot_be_opened(tmp_path):
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads files without read permission")
 def test_an_unreadable_file(tmp_path):
     path = tmp_path / "DOSCAR"
-    path.write_text(cut(FOUR, 100))
+    path.write_text(sample(FOUR))
     path.chmod(0)
     with pytest.raises(PermissionError):
         pdsplit.read(path)
