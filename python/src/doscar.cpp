@@ -25,11 +25,11 @@ struct Doscar {
   pds::DoscarHeader h;
   pds::DoscarKind kind;
   std::vector<std::int64_t> slot;  // atom -> its block in pdos, or -1
+  std::int64_t width = 1;          // values of a row of pdos, the energy included
   Array total, pdos, energy1;      // energy1: atom 1's energies, for sums
 
   std::int64_t natoms() const { return pds::extent(h.NATOMS); }
   std::int64_t points() const { return pds::extent(h.NPOINTS); }
-  std::int64_t width() const { return pdos.shape(2); }
 
   py::tuple atoms() const {
     py::list kept;
@@ -58,12 +58,12 @@ struct Doscar {
   Array sum(const std::vector<std::int64_t>& atoms) const {
     if (atoms.empty()) throw py::value_error("sum() needs at least one atom");
     std::vector<const double*> blocks;
-    for (std::int64_t a : atoms) blocks.push_back(pdos.data() + place(a) * points() * width());
-    Array out(Shape{static_cast<py::ssize_t>(points()), static_cast<py::ssize_t>(width())});
+    for (std::int64_t a : atoms) blocks.push_back(pdos.data() + place(a) * points() * width);
+    Array out(Shape{static_cast<py::ssize_t>(points()), static_cast<py::ssize_t>(width)});
     double* o = out.mutable_data();
     const double* energy = energy1.data();
     py::gil_scoped_release unlocked;
-    pds::add_blocks(o, energy, blocks, points(), width() - 1);
+    pds::add_blocks(o, energy, blocks, points(), width - 1);
     return out;
   }
 
@@ -92,9 +92,9 @@ Doscar read(const std::filesystem::path& path,
   for (std::int64_t s : d.slot) kept += s >= 0;
   const std::int64_t rows = d.points();
   d.total = Array(Shape{static_cast<py::ssize_t>(rows), d.h.NTCOL + 1});
-  const std::int64_t atom_width = d.kind.known_atoms ? std::int64_t{d.h.NPCOL} + 1 : 1;
+  if (d.kind.known_atoms) d.width = std::int64_t{d.h.NPCOL} + 1;
   d.pdos = Array(Shape{static_cast<py::ssize_t>(kept), static_cast<py::ssize_t>(rows),
-                       static_cast<py::ssize_t>(atom_width)});
+                       static_cast<py::ssize_t>(d.width)});
   d.energy1 = Array(Shape{static_cast<py::ssize_t>(read_atoms ? rows : 0)});
   pds::ValueArrays out;
   out.total = d.total.mutable_data();
