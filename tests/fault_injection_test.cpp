@@ -3,7 +3,6 @@
 // read, a DOSCAR of more than 2 GB, and the regression inputs that fuzzing
 // found. Every run of the program happens in a forked child inside a fresh
 // directory, so that a crash shows as a signal and the test goes on.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "doscar/doscar.h"
+#include "e2e.h"
 #include "pdsplit.h"
 #include "textio/textio.h"
 
@@ -66,38 +65,10 @@ struct Outcome {
   std::string err;     // standard error
 };
 
-// A fresh directory, removed with its contents at the end.
-class Scratch {
+// A fresh directory, removed with its contents at the end, in which the
+// program's code runs in a forked child.
+class Scratch : public e2e::TempDir {
  public:
-  Scratch() {
-    char tmpl[] = "/tmp/pdsplit-fault-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) std::abort();
-    dir_ = tmpl;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-
-  std::string at(const std::string& name) const { return dir_ + "/" + name; }
-  const std::string& dir() const { return dir_; }
-
-  // Names in the directory, sorted.
-  std::vector<std::string> entries() const {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir_.c_str())) {
-      while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") out.push_back(name);
-      }
-      closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-
   // Removes everything but DOSCAR.
   void clear_outputs() const {
     for (const std::string& name : entries())
@@ -114,7 +85,7 @@ class Scratch {
     if (pid == 0) {
       close(pipefd[0]);
       const int null = open("/dev/null", O_WRONLY);
-      if (null < 0 || dup2(null, 1) < 0 || dup2(pipefd[1], 2) < 0 || chdir(dir_.c_str()) != 0)
+      if (null < 0 || dup2(null, 1) < 0 || dup2(pipefd[1], 2) < 0 || chdir(path().c_str()) != 0)
         _exit(125);
       _exit(pds::run(args));
     }
@@ -122,7 +93,7 @@ class Scratch {
     Outcome o;
     char buf[4096];
     ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0)
       o.err.append(buf, static_cast<std::size_t>(n));
     close(pipefd[0]);
     int ws = 0;
@@ -130,9 +101,6 @@ class Scratch {
     o.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -WTERMSIG(ws);
     return o;
   }
-
- private:
-  std::string dir_;
 };
 
 std::string describe(const Args& args) {
@@ -261,7 +229,7 @@ class FaultTruncation : public ::testing::Test {
       ASSERT_EQ(o.status, want) << where << ":" << describe(args) << "\n" << o.err;
       if (want >= 9) {
         EXPECT_TRUE(has_severe_line(o)) << where << "\n" << o.err;
-        EXPECT_NE(o.err.find("unit 10, file " + s_.dir() + "/DOSCAR"), std::string::npos)
+        EXPECT_NE(o.err.find("unit 10, file " + s_.path() + "/DOSCAR"), std::string::npos)
             << where << "\n"
             << o.err;
       }
@@ -489,7 +457,7 @@ int failure_after_change(const std::string& doscar,
   dup2(null, 1);
   close(null);
   int number = -1;
-  if (chdir(s.dir().c_str()) == 0) {
+  if (chdir(s.path().c_str()) == 0) {
     try {
       const pds::DoscarHeader h = pds::readheader();
       change(s);

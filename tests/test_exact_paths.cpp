@@ -8,13 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "e2e.h"
 #include "pdsplit.h"
 #include "textio/textio.h"
 
@@ -85,45 +85,34 @@ std::string generate(unsigned seed, int atoms, int points, int ntcol, int npcol)
 
 class InDir {
  public:
-  InDir() {
-    char tmpl[] = "/tmp/pdsplit-exact-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) std::abort();
-    dir_ = tmpl;
-    old_ = getcwd(nullptr, 0);
-  }
-  ~InDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-    std::free(old_);
-  }
+  InDir() : old_(getcwd(nullptr, 0)) {}
+  ~InDir() { std::free(old_); }
+  InDir(const InDir&) = delete;
+  InDir& operator=(const InDir&) = delete;
+
   // Runs the program in the directory with the console sent to /dev/null;
   // returns the exit status and every file it wrote.
   std::pair<int, std::map<std::string, std::string>> run(const std::string& doscar,
                                                          const std::vector<std::string>& args) {
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      std::filesystem::remove_all(entry.path());
-    }
-    std::ofstream(dir_ + "/DOSCAR", std::ios::binary) << doscar;
+    for (const std::string& name : dir_.entries()) std::filesystem::remove_all(dir_.at(name));
+    dir_.writeDoscar(doscar);
     std::fflush(stdout);
     const int saved = dup(1);
     const int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
-    EXPECT_EQ(chdir(dir_.c_str()), 0);
+    EXPECT_EQ(chdir(dir_.path().c_str()), 0);
     const int status = pds::run(args);
     EXPECT_EQ(chdir(old_), 0);
     dup2(saved, 1);
     close(saved);
     close(null);
     std::map<std::string, std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
-      std::ifstream f(entry.path(), std::ios::binary);
-      files[entry.path().filename().string()] = std::string(std::istreambuf_iterator<char>(f), {});
-    }
+    for (const std::string& name : dir_.entries()) files[name] = dir_.read(name);
     return {status, files};
   }
 
  private:
-  std::string dir_;
+  e2e::TempDir dir_;
   char* old_;
 };
 
