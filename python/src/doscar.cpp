@@ -10,68 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "bindings.h"
-#include "doscar/doscar.h"
+#include "doscar.h"
 
 namespace pdsplit_python {
 
 namespace {
-
-using Array = py::array_t<double, py::array::c_style>;
-using Shape = std::vector<py::ssize_t>;
-
-struct Doscar {
-  std::string path;
-  pds::DoscarHeader h;
-  pds::DoscarKind kind;
-  std::vector<std::int64_t> slot;  // atom -> its block in pdos, or -1
-  std::int64_t width = 1;          // values of a row of pdos, the energy included
-  Array total, pdos, energy1;      // energy1: atom 1's energies, for sums
-
-  std::int64_t natoms() const { return pds::extent(h.NATOMS); }
-  std::int64_t points() const { return pds::extent(h.NPOINTS); }
-
-  py::tuple atoms() const {
-    py::list kept;
-    for (std::size_t a = 1; a < slot.size(); ++a) {
-      if (slot[a] >= 0) kept.append(a);
-    }
-    return py::tuple(kept);
-  }
-
-  // The block of `atom` in pdos, or KeyError.
-  std::int64_t place(std::int64_t atom) const {
-    if (atom < 1 || atom > natoms()) {
-      throw py::key_error("atom " + std::to_string(atom) + " is not in the file, which has " +
-                          std::to_string(natoms()) + " atoms");
-    }
-    const std::int64_t s = slot[static_cast<std::size_t>(atom)];
-    if (s < 0) {
-      throw py::key_error("atom " + std::to_string(atom) +
-                          " was not kept: read() keeps the atoms listed in atoms=");
-    }
-    return s;
-  }
-
-  py::object atom(std::int64_t a) const { return pdos[py::int_(place(a))]; }
-
-  Array sum(const std::vector<std::int64_t>& atoms) const {
-    if (atoms.empty()) throw py::value_error("sum() needs at least one atom");
-    std::vector<const double*> blocks;
-    for (std::int64_t a : atoms) blocks.push_back(pdos.data() + place(a) * points() * width);
-    Array out(Shape{static_cast<py::ssize_t>(points()), static_cast<py::ssize_t>(width)});
-    double* o = out.mutable_data();
-    const double* energy = energy1.data();
-    py::gil_scoped_release unlocked;
-    pds::add_blocks(o, energy, blocks, points(), width - 1);
-    return out;
-  }
-
-  py::str repr() const {
-    return "<pdsplit.Doscar: " + std::to_string(natoms()) + " atoms, " + std::to_string(points()) +
-           " points" + (kind.spin ? ", spin-polarised" : "") + ">";
-  }
-};
 
 py::tuple names(const std::vector<std::string>& v) {
   return py::tuple(py::cast(v));
@@ -135,9 +78,9 @@ Blocks: total (npoints, 1 + len(total_columns)) and pdos (len(atoms),
 }  // namespace
 
 void bind_doscar(py::module_& m) {
-  py::class_<Doscar>(m, "Doscar", kDoscarDoc)
-      .def_property_readonly(
-          "path", [](const Doscar& d) { return file_name(d.path); }, "The file that was read.")
+  py::class_<Doscar> cls(m, "Doscar", kDoscarDoc);
+  cls.def_property_readonly(
+         "path", [](const Doscar& d) { return file_name(d.path); }, "The file that was read.")
       .def_property_readonly("natoms", &Doscar::natoms, "Number of atoms (line 1).")
       .def_property_readonly("npoints", &Doscar::points, "Number of energy grid points (line 6).")
       .def_property_readonly(
@@ -186,6 +129,7 @@ void bind_doscar(py::module_& m) {
            "(a repeated atom counts again), with atom 1's energies, exactly as the command "
            "line's -s1 and -s2 add them. KeyError for an atom that was not kept.")
       .def("__repr__", &Doscar::repr);
+  bind_select(cls, m);
 
   m.def("read", &read, py::arg("path"), py::arg("atoms") = py::none(), kReadDoc);
 }

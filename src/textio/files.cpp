@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -37,7 +38,50 @@ int open_read(const std::string& name, int& os_error) {
 // would be zero-filled and faulted in every time.
 std::vector<char> g_spare_out_buffer;
 
+class DescriptorSource : public ByteSource {
+ public:
+  DescriptorSource(int fd, bool owned) : fd_(fd), owned_(owned) {}
+  ~DescriptorSource() override {
+    if (owned_) ::close(fd_);
+  }
+  std::size_t read(char* buf, std::size_t n) override {
+    for (;;) {
+      const ssize_t got = ::read(fd_, buf, n);
+      if (got >= 0) return static_cast<std::size_t>(got);
+      if (errno != EINTR) throw Failure(kReadError, kUnitInternal, {}, errno);
+    }
+  }
+
+ private:
+  int fd_;
+  bool owned_;
+};
+
+class MemorySource : public ByteSource {
+ public:
+  MemorySource(const char* data, std::size_t size) : data_(data), left_(size) {}
+  std::size_t read(char* buf, std::size_t n) override {
+    n = std::min(n, left_);
+    std::memcpy(buf, data_, n);
+    data_ += n;
+    left_ -= n;
+    return n;
+  }
+
+ private:
+  const char* data_;
+  std::size_t left_;
+};
+
 }  // namespace
+
+std::unique_ptr<ByteSource> descriptor_source(int fd, bool owned) {
+  return std::make_unique<DescriptorSource>(fd, owned);
+}
+
+std::unique_ptr<ByteSource> memory_source(const char* data, std::size_t size) {
+  return std::make_unique<MemorySource>(data, size);
+}
 
 // ----------------------------------------------------------------- InFile
 
@@ -60,8 +104,23 @@ int InFile::try_open(int unit, std::string_view name, std::unique_ptr<InFile>& o
   return 0;
 }
 
+InFile::InFile(int unit, std::string_view name, std::unique_ptr<ByteSource> source)
+    : stream_{unit, std::string(trimmed(name))}, source_(std::move(source)), buf_(kInBuffer) {}
+
 InFile::~InFile() {
   if (fd_ >= 0) ::close(fd_);
+}
+
+// A failure of the source, reported for this stream at the line being read.
+std::size_t InFile::read_source(char* buf, std::size_t n) {
+  try {
+    return source_->read(buf, n);
+  } catch (const Failure& f) {
+    Failure located(f.number(), stream_.unit, stream_.name, f.os_error());
+    located.detail() = f.detail();
+    located.detail().line = lines_ + 1;
+    throw located;
+  }
 }
 
 // Moves the unread rest to the front and reads more behind it.
@@ -71,6 +130,12 @@ bool InFile::fill() {
     std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
     end_ -= pos_;
     pos_ = 0;
+  }
+  if (source_) {
+    const std::size_t n = read_source(buf_.data() + end_, buf_.size() - end_);
+    end_ += n;
+    eof_ = n == 0;
+    return n > 0;
   }
   for (;;) {
     ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);

@@ -48,6 +48,9 @@ struct FailureDetail {
   int first_column = 0, last_column = 0;
   std::string field;
   std::string text;
+  // What a byte source found wrong with its data, in words ("the gzip data
+  // ends early"); empty for failures of the text itself.
+  std::string cause;
 };
 
 // A failure of an open, read or write. `file` is the name as given (a relative
@@ -185,6 +188,33 @@ struct Stream {
   std::string name;  // trailing blanks already removed
 };
 
+// Where an InFile takes its bytes from when it is not a file it opened
+// itself: an open descriptor (pipe, FIFO), memory, decompressed data.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads up to n (> 0) bytes into buf and returns how many; 0 only at the
+  // end of the data. Throws Failure: the read error 39 with its errno; for
+  // decompressed data 24 when the data ends early and 64 when it is corrupt,
+  // with detail().cause in words. The InFile reading it puts its own stream
+  // and the line it got to on the failure.
+  virtual std::size_t read(char* buf, std::size_t n) = 0;
+};
+
+// The bytes of the descriptor fd, read with read(2); closed with the source
+// when `owned`.
+std::unique_ptr<ByteSource> descriptor_source(int fd, bool owned);
+// The `size` bytes at `data`, which must outlive the source.
+std::unique_ptr<ByteSource> memory_source(const char* data, std::size_t size);
+
+// The text of `raw`: gzip data (several members too), xz and bzip2 data,
+// recognised by their first bytes, decompressed by a second thread as the
+// reader asks for it; anything else unchanged. `compression` receives
+// "gzip", "xz", "bzip2" or "". In the library pdsplit_io, which links zlib,
+// liblzma and libbz2; the program does not use it.
+std::unique_ptr<ByteSource> decompressed(std::unique_ptr<ByteSource> raw,
+                                         std::string* compression = nullptr);
+
 // A file opened read-only for sequential lines. Reads in large blocks.
 class InFile {
  public:
@@ -192,6 +222,8 @@ class InFile {
   InFile(int unit, std::string_view name);
   // Error-returning open: 0 on success, else the failure number.
   static int try_open(int unit, std::string_view name, std::unique_ptr<InFile>& out);
+  // Lines of `source`, reported as the stream `unit`, `name`.
+  InFile(int unit, std::string_view name, std::unique_ptr<ByteSource> source);
   ~InFile();
   InFile(const InFile&) = delete;
   InFile& operator=(const InFile&) = delete;
@@ -215,8 +247,11 @@ class InFile {
   InFile(int unit, std::string_view name, int fd);
   bool fill();
 
+  std::size_t read_source(char* buf, std::size_t n);
+
   Stream stream_;
   int fd_ = -1;
+  std::unique_ptr<ByteSource> source_;  // when set, read instead of fd_
   std::vector<char> buf_;
   std::size_t pos_ = 0, end_ = 0;
   bool eof_ = false;
