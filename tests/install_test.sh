@@ -38,6 +38,14 @@ files)
         got=$(bash -c '. "$1"; COMP_WORDS=(pdsplit -f); COMP_CWORD=1; _pdsplit; echo "${COMPREPLY[*]}"' sh "$compl") ||
             fail "sourcing the completion failed"
         [ "$got" = "-ft -fa -fp -fs1 -fs2" ] || fail "completion of '-f' gave '$got'"
+        # An output name is never DOSCAR, with or without bash-completion's
+        # _filedir (here a stand-in that offers every file).
+        mkdir "$prefix/run" && : >"$prefix/run/DOSCAR" && : >"$prefix/run/DOSCAR1"
+        for filedir in : '_filedir() { COMPREPLY+=($(compgen -f -- "$cur")); }'; do
+            got=$(cd "$prefix/run" && bash -c '. "$1"; eval "$2"; COMP_WORDS=(pdsplit -p 1 D); COMP_CWORD=3
+                _pdsplit; echo "${COMPREPLY[*]}"' sh "$compl" "$filedir")
+            [ "$got" = DOSCAR1 ] || fail "completion of an output name 'D' gave '$got' ($filedir)"
+        done
     fi
     echo "PASS: bin/pdsplit, share/man/man1/pdsplit.1, share/bash-completion/completions/pdsplit," \
         "share/pdsplit/plot.gp and share/doc/pdsplit/copyright installed"

@@ -31,9 +31,10 @@ def fields(line, n):
     return [float(line[:11])] + [float(line[11 + 12 * k : 23 + 12 * k]) for k in range(n)]
 
 
-def blocks_by_columns(name, ntcol, npcol, natoms, npoints):
-    """The total block and every atom's block, parsed column by column."""
-    lines = sample_lines(name)
+def blocks_by_columns(name, ntcol, npcol, natoms, npoints, lines=None):
+    """The total block and every atom's block, parsed column by column (from
+    the lines given, else from the sample's)."""
+    lines = lines or sample_lines(name)
     total = np.array([fields(l, ntcol) for l in lines[6 : 6 + npoints]])
     atoms = []
     for a in range(natoms):

@@ -24,16 +24,41 @@ def test_kind_and_shapes(name):
     assert d.atoms == tuple(range(1, natoms + 1))
 
 
-@pytest.mark.parametrize("name", SAMPLES)
-def test_values_are_the_fields(name):
+# case: (sample, {(line, first column): field put there}); the signs of zero are
+# compared too, which array_equal cannot see
+FOUR = "nonspin-lm-4atoms-nedos10.DOSCAR"  # atom 1's data: lines 18-27, atom 4's: 51-60
+VALUES = {name: (name, {}) for name in SAMPLES}
+VALUES["-0 in the total block"] = (FOUR, {(7, 12): " -0.0000E+00", (16, 24): " -0.0000E+00"})
+VALUES["-0 in atom blocks"] = (FOUR, {(18, 12): " -0.0000E+00", (60, 108): " -0.0000E+00"})
+
+
+@pytest.mark.parametrize("case", VALUES.values(), ids=VALUES.keys())
+def test_values_are_the_fields(tmp_path, case):
+    name, fields = case
     natoms, npoints, spin, _, npcol = SAMPLES[name]
-    d = pdsplit.read(DATA / name)
-    line5, line6 = sample_lines(name)[4:6]
-    assert d.system == line5[:40].rstrip(" \n")
-    assert (d.emax, d.emin, d.efermi) == (float(line6[:16]), float(line6[16:32]), float(line6[37:53]))
-    total, atoms = blocks_by_columns(name, 4 if spin else 2, npcol, natoms, npoints)
-    assert np.array_equal(d.total, total)
-    assert np.array_equal(d.pdos, atoms)
+    lines = sample_lines(name)
+    for (n, column), field in fields.items():
+        lines[n - 1] = lines[n - 1][: column - 1] + field + lines[n - 1][column - 1 + len(field) :]
+    (tmp_path / "DOSCAR").write_text("".join(lines))
+    d = pdsplit.read(tmp_path)
+    assert d.system == lines[4][:40].rstrip(" \n")
+    assert (d.emax, d.emin, d.efermi) == (float(lines[5][:16]), float(lines[5][16:32]), float(lines[5][37:53]))
+    total, atoms = blocks_by_columns(name, 4 if spin else 2, npcol, natoms, npoints, lines)
+    for got, want in ((d.total, total), (d.pdos, atoms)):
+        assert np.array_equal(got, want) and np.array_equal(np.signbit(got), np.signbit(want))
+
+
+@pytest.mark.parametrize("natoms", range(1, 11))
+def test_files_of_few_atoms(tmp_path, natoms):
+    # the first atoms of a sample, line 1 saying how many
+    name = "spin-lm-57atoms.DOSCAR"
+    lines = sample_lines(name)[: 6 + 31 + natoms * 32]
+    lines[0] = f"{natoms:4d}{natoms:4d}" + lines[0][8:]
+    (tmp_path / "DOSCAR").write_text("".join(lines))
+    d = pdsplit.read(tmp_path)
+    total, atoms = blocks_by_columns(name, 4, 18, natoms, 31)
+    assert d.atoms == tuple(range(1, natoms + 1))
+    assert np.array_equal(d.total, total) and np.array_equal(d.pdos, atoms)
 
 
 def test_atom_subsets():
@@ -49,6 +74,8 @@ def test_atom_subsets():
             some.atom(missing)
     with pytest.raises(KeyError):
         some.sum([2, 3])
+    with pytest.raises(ValueError):
+        some.sum([])
     none = pdsplit.read(DATA / name, atoms=[])
     assert none.pdos.shape == (0, 301, 10) and none.atoms == ()
     assert np.array_equal(none.total, full.total)
@@ -66,13 +93,17 @@ def test_total_block_only_file(tmp_path):
     assert (e.value.number, e.value.line) == (24, 307)
 
 
-@pytest.mark.parametrize("as_path", [str, pathlib.Path])
+@pytest.mark.parametrize("as_path", [str, pathlib.Path, lambda p: str(p) + "/"])
 def test_a_folder_holding_doscar(tmp_path, as_path):
     name = "spin-lm-57atoms.DOSCAR"
     (tmp_path / "DOSCAR").write_text((DATA / name).read_text())
     d = pdsplit.read(as_path(tmp_path))
     assert d.path == str(tmp_path / "DOSCAR")
     assert np.array_equal(d.pdos, pdsplit.read(DATA / name).pdos)
+    (tmp_path / "DOSCAR").write_text("".join(sample_lines(name)[:100]))
+    with pytest.raises(pdsplit.DoscarError) as e:
+        pdsplit.read(as_path(tmp_path))
+    assert e.value.path == str(tmp_path / "DOSCAR") and str(e.value).startswith(e.value.path + " ")
 
 
 def test_two_threads_read_at_once():

@@ -37,10 +37,19 @@ def test_a_doscar_is_never_written(tmp_path, name):
     assert not (tmp_path / "DOSCAR").exists() and not (tmp_path / "run" / "DOSCAR").exists()
 
 
-@pytest.mark.parametrize("shape", [(5,), (5, 1), (5, 101), (2, 5, 3)])
-def test_blocks_of_other_shapes_are_refused(tmp_path, shape):
+# shape of a block of ones -> values of each line written, None when refused
+SHAPES = {(5,): None, (5, 1): None, (5, 2): 1, (5, 100): 99, (5, 101): None, (2, 5, 3): None}
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_block_shapes(tmp_path, shape):
     import numpy as np
 
-    with pytest.raises(ValueError):
-        pdsplit.write(tmp_path / "out", np.zeros(shape))
-    assert not (tmp_path / "out").exists()
+    if SHAPES[shape] is None:
+        with pytest.raises(ValueError):
+            pdsplit.write(tmp_path / "out", np.ones(shape))
+        assert not (tmp_path / "out").exists()
+    else:
+        pdsplit.write(tmp_path / "out", np.ones(shape))
+        line = "      1.000" + "  0.1000E+01" * SHAPES[shape] + "\n"
+        assert (tmp_path / "out").read_text() == line * shape[0]

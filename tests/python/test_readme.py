@@ -1,0 +1,87 @@
+"""The ```python blocks of README.md run, each in a fresh namespace, in a
+scratch folder that is at once a calculation folder (DOSCAR: 8 atoms, its
+POSCAR and iDOS), a folder of runs (run1/DOSCAR) and a clone (examples/).
+A block that imports a package that is not installed (matplotlib, ASE,
+pymatgen) is skipped. A marker line right before a block changes what is
+expected of it: `<!-- not run: reason -->` (an illustration that cannot
+run) or `<!-- xfail: reason -->` (it must fail until the reason is gone)."""
+import re
+import shutil
+from pathlib import Path
+
+import pytest
+
+import pdsplit
+from conftest import DATA
+
+ROOT = Path(__file__).resolve().parent.parent.parent
+OPTIONAL = {"matplotlib", "ase", "pymatgen"}
+
+# Eight atoms in the order of the sample DOSCAR: 4 Ti, then 4 O (atoms 5-8).
+POSCAR = """crafted cell of 8 atoms
+1.0
+  5.0 0.0 0.0
+  0.0 5.0 0.0
+  0.0 0.0 5.0
+Ti O
+4 4
+Direct
+""" + "".join(f"  {x / 8:.3f} {x / 8:.3f} {x / 8:.3f}\n" for x in range(8))
+
+
+def python_blocks():
+    """{line of the opening fence: (marker, code)} of README.md."""
+    blocks, code, marker, previous = {}, None, None, ""
+    for n, line in enumerate((ROOT / "README.md").read_text().splitlines(), start=1):
+        if code is None and line == "```python":
+            code, start = [], n
+            found = re.fullmatch(r"<!-- (not run|xfail): (.*) -->", previous)
+            marker = found.groups() if found else None
+        elif code is not None and line.startswith("```"):
+            blocks[start] = (marker, "\n".join(code) + "\n")
+            code = None
+        elif code is not None:
+            code.append(line)
+        previous = line
+    return blocks
+
+
+BLOCKS = python_blocks()
+
+
+def block_params():
+    for start, (marker, code) in BLOCKS.items():
+        marks = []
+        if marker and marker[0] == "not run":
+            marks = [pytest.mark.skip(reason=marker[1])]
+        elif marker:
+            marks = [pytest.mark.xfail(strict=True, reason=marker[1])]
+        yield pytest.param(code, id=f"README.md line {start}", marks=marks)
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    shutil.copy(DATA / "nonspin-lm-8atoms.DOSCAR", tmp_path / "DOSCAR")
+    (tmp_path / "run1").mkdir()
+    shutil.copy(DATA / "nonspin-lm-8atoms.DOSCAR", tmp_path / "run1" / "DOSCAR")
+    shutil.copytree(ROOT / "examples", tmp_path / "examples")
+    (tmp_path / "POSCAR").write_text(POSCAR)
+    d = pdsplit.read(tmp_path)
+    pdsplit.write(tmp_path / "iDOS", d.total, shift=d.efermi)  # the file of `pdsplit -t`
+    monkeypatch.setenv("MPLBACKEND", "Agg")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def test_readme_has_python_blocks():
+    assert len(BLOCKS) >= 3
+
+
+@pytest.mark.parametrize("code", block_params())
+def test_python_block(scratch, code):
+    try:
+        exec(compile(code, "README.md block", "exec"), {"__name__": "readme_block"})
+    except ModuleNotFoundError as e:
+        if e.name and e.name.split(".")[0] in OPTIONAL:
+            pytest.skip(f"{e.name} is not installed")
+        raise
