@@ -3,9 +3,9 @@
 // released.
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
-#include <pybind11/stl/filesystem.h>
 
-#include <filesystem>
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,60 +20,188 @@ py::tuple names(const std::vector<std::string>& v) {
   return py::tuple(py::cast(v));
 }
 
-Doscar read(const std::filesystem::path& path,
-            const std::optional<std::vector<std::int64_t>>& atoms) {
-  Doscar d;
-  const bool read_atoms = !atoms || !atoms->empty();
-  {
-    py::gil_scoped_release unlocked;
-    d.path = pds::doscar_file(path.native());
-    d.h = pds::load_header(d.path, read_atoms);
+// An array of numpy that owns the memory of `d` (mapped for it alone).
+Array adopt(pds::Doubles& d, Shape shape) {
+  struct Mapping {
+    double* data;
+    std::size_t bytes;
+  };
+  auto* m = new Mapping{nullptr, 0};
+  m->data = d.release(m->bytes);
+  if (m->data == nullptr) {
+    delete m;
+    return Array(shape);
   }
-  d.kind = pds::classify(d.h.NTCOL, d.h.NPCOL);
-  d.slot = pds::atom_slots(atoms ? &*atoms : nullptr, d.h.NATOMS, d.path);
-  std::int64_t kept = 0;
-  for (std::int64_t s : d.slot) kept += s >= 0;
-  const std::int64_t rows = d.points();
-  d.total = Array(Shape{static_cast<py::ssize_t>(rows), d.h.NTCOL + 1});
-  if (d.kind.known_atoms) d.width = std::int64_t{d.h.NPCOL} + 1;
-  d.pdos = Array(Shape{static_cast<py::ssize_t>(kept), static_cast<py::ssize_t>(rows),
-                       static_cast<py::ssize_t>(d.width)});
-  d.energy1 = Array(Shape{static_cast<py::ssize_t>(read_atoms ? rows : 0)});
-  pds::ValueArrays out;
-  out.total = d.total.mutable_data();
-  out.atoms = read_atoms;
-  out.slot = d.slot;
-  out.kept = d.pdos.mutable_data();
-  out.energy1 = d.energy1.mutable_data();
-  py::gil_scoped_release unlocked;
-  pds::load_values(d.path, d.h, out);
+  py::capsule owner(m, [](void* p) {
+    auto* mapping = static_cast<Mapping*>(p);
+    pds::free_doubles(mapping->data, mapping->bytes);
+    delete mapping;
+  });
+  return Array(shape, m->data, owner);
+}
+
+py::ssize_t ext(std::int64_t n) {
+  return static_cast<py::ssize_t>(n);
+}
+
+// The bytes of a Python file object, read with its read(n) under the GIL
+// (the reader runs without it, maybe in a second thread).
+class FileObjectSource : public pds::ByteSource {
+ public:
+  explicit FileObjectSource(py::object file) : read_(file.attr("read")) {}
+  ~FileObjectSource() override {
+    py::gil_scoped_acquire locked;
+    read_ = py::object();
+  }
+  std::size_t read(char* buf, std::size_t n) override {
+    py::gil_scoped_acquire locked;
+    const py::object chunk = read_(n);
+    if (!py::isinstance<py::bytes>(chunk) && !py::isinstance<py::bytearray>(chunk)) {
+      throw py::type_error("read(): the file object must be opened in binary mode ('rb')");
+    }
+    const std::string_view bytes =
+        py::isinstance<py::bytes>(chunk)
+            ? std::string_view(chunk.cast<py::bytes>())
+            : std::string_view(PyByteArray_AsString(chunk.ptr()), PyByteArray_Size(chunk.ptr()));
+    if (bytes.size() > n) throw py::value_error("read(): the file object returned too much");
+    std::copy(bytes.begin(), bytes.end(), buf);
+    return bytes.size();
+  }
+
+ private:
+  py::object read_;
+};
+
+// atoms=: None, or integers only (numpy integers too): no bools, no floats.
+std::optional<std::vector<std::int64_t>> atom_list(const py::object& atoms) {
+  if (atoms.is_none()) return std::nullopt;
+  std::vector<std::int64_t> list;
+  for (const py::handle item : py::iter(atoms)) {
+    const std::string type = py::str(py::type::of(item).attr("__name__"));
+    if (PyBool_Check(item.ptr()) || type == "bool_" || !PyIndex_Check(item.ptr())) {
+      throw py::type_error("read(): atoms must hold integers (atom numbers from 1), not " + type);
+    }
+    list.push_back(py::int_(py::reinterpret_borrow<py::object>(item)).cast<std::int64_t>());
+  }
+  return list;
+}
+
+std::string folder_of(const std::string& file) {
+  const std::size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+// Reads `source`: a path (str, os.PathLike), data (bytes, bytearray,
+// memoryview) or a binary file object.
+pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o) {
+  if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
+    const std::string path = py::module_::import("os").attr("fsencode")(source).cast<std::string>();
+    py::gil_scoped_release unlocked;
+    return pds::read_doscar(path, o);
+  }
+  if (PyObject_CheckBuffer(source.ptr())) {
+    const py::buffer_info data = py::reinterpret_borrow<py::buffer>(source).request();
+    const auto size = static_cast<std::size_t>(data.size * data.itemsize);
+    py::gil_scoped_release unlocked;
+    return pds::read_doscar(pds::memory_source(static_cast<const char*>(data.ptr), size), "<data>",
+                            o);
+  }
+  if (py::hasattr(source, "read")) {
+    const std::string name =
+        py::str(py::getattr(source, "name", py::str("<stream>"))).cast<std::string>();
+    auto file = std::make_unique<FileObjectSource>(source);
+    py::gil_scoped_release unlocked;
+    return pds::read_doscar(std::move(file), name, o);
+  }
+  throw py::type_error("read(): source must be a path, bytes or a binary file object, not " +
+                       std::string(py::str(py::type::of(source).attr("__name__"))));
+}
+
+Doscar read(const py::object& source, const py::object& atoms, const py::object& noncollinear,
+            const py::object& structure) {
+  const std::optional<std::vector<std::int64_t>> kept = atom_list(atoms);
+  pds::ReadOptions o;
+  o.atoms = !kept || !kept->empty();
+  o.kept = kept ? &*kept : nullptr;
+  if (!noncollinear.is_none()) {
+    if (!PyBool_Check(noncollinear.ptr())) {
+      throw py::type_error("read(): noncollinear must be None, True or False");
+    }
+    o.noncollinear = noncollinear.cast<bool>() ? 1 : 0;
+  }
+  pds::DoscarData r = read_source(source, o);
+  const bool data = !(py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__"));
+  Doscar d;
+  d.path = r.file;
+  d.folder = data ? "" : folder_of(r.file);
+  d.h = r.h;
+  d.kind = r.kind;
+  d.has_pdos = r.has_pdos;
+  d.compression = r.compression;
+  d.slot = r.slot;
+  d.width = r.width;
+  std::int64_t count = 0;
+  for (std::int64_t s : d.slot) count += s >= 0;
+  py::list totals;
+  for (std::size_t b = 0; b < r.totals.size(); ++b) {
+    totals.append(adopt(r.totals[b], Shape{ext(r.total_rows[b]), ext(d.h.NTCOL + 1)}));
+  }
+  d.totals = py::tuple(totals);
+  d.total = d.totals[0].cast<Array>();
+  d.efermis = r.efermis;
+  d.pdos = adopt(r.pdos, Shape{ext(count), ext(d.points()), ext(d.width)});
+  const auto energies = ext(static_cast<std::int64_t>(r.energy1.size()));
+  d.energy1 = adopt(r.energy1, Shape{energies});
+  attach_structure(d, structure);
   return d;
 }
 
-constexpr const char* kReadDoc = R"(Read a VASP DOSCAR file into numpy arrays.
+constexpr const char* kReadDoc = R"(Read a VASP DOSCAR into numpy arrays.
 
-path:  the DOSCAR file, or a folder that holds one (str or os.PathLike).
-atoms: None for every atom's block; a list of atom numbers (from 1) to keep
-       only those blocks (every block is still read and checked); [] for the
-       total block only, which also reads a DOSCAR without projected DOS or
-       with per-atom columns of no known kind (non-collinear runs).
+source:  a DOSCAR file, or a folder that holds one (str or os.PathLike): the
+         first of DOSCAR, DOSCAR.gz, DOSCAR.xz, DOSCAR.bz2 in it; or the
+         file's bytes (bytes, bytearray, memoryview); or a binary file
+         object (open(..., "rb"), a member of a tar archive, a socket's
+         makefile("rb")). gzip (several members too), xz and bzip2 data are
+         recognised by their first bytes and decompressed as they are read.
+atoms:   None for every atom's block; a list of atom numbers (integers from
+         1) to keep only those blocks (every block is still read and
+         checked); [] for the total block only, which also reads a DOSCAR
+         whose per-atom lines are of no known kind.
+noncollinear: None, True or False. A per-atom line of 16 values is written
+         both by a collinear l,m-projected run with f orbitals and by a
+         non-collinear l-projected one with f orbitals; None asks INCAR
+         beside the DOSCAR (LNONCOLLINEAR or LSORBIT set true) and refuses
+         the file when there is no INCAR. 12, 36 and 64 values (64 written on
+         two lines per grid point) are non-collinear in any case.
+structure: None (CONTCAR or POSCAR beside the DOSCAR when there is one), a
+         path, a list of element symbols, an ASE Atoms or a pymatgen
+         Structure: the element of each atom (Doscar.symbols).
 
-Every value is exactly the double that the pdsplit command line reads from
-its field. The GIL is released while the file is read.
+Every value is exactly the double of its field. A file whose line 1 says
+there is no projected DOS (third number 0) is read with has_pdos False and
+every further total block (an MD run's) in totals. A regular file is read
+by two threads; a pipe, a file object or compressed data in one pass, its
+arrays growing as the blocks arrive. The GIL is released while reading.
 
 Raises FileNotFoundError, PermissionError (or another OSError) when the file
-cannot be opened or read, and DoscarError when its content is not a DOSCAR
-that can be read (it ends early, a field is not a number, the column counts
-are of no known kind, an atom is not in the file), with the line and field.)";
+cannot be opened or read, TypeError for arguments of the wrong type, and
+DoscarError when the content is not a DOSCAR that can be read (it ends
+early, a field is not a number, compressed data is damaged, the column
+counts are of no known kind, an atom is not in the file), with the line and
+field.)";
 
 constexpr const char* kDoscarDoc = R"(The content of a DOSCAR file, as read by pdsplit.read().
 
 Header: natoms, npoints, efermi, emax, emin (line 6), system (line 5).
-Kind:   spin, projection ("l", "lm" or None when unknown), f_orbitals,
-        total_columns and atom_columns (names of the value columns).
+Kind:   spin, noncollinear, projection ("l", "lm" or None when unknown),
+        f_orbitals, has_pdos, total_columns and atom_columns (names of the
+        value columns), compression.
 Blocks: total (npoints, 1 + len(total_columns)) and pdos (len(atoms),
         npoints, 1 + len(atom_columns)), the energy first, not shifted;
-        atom(n) and sum(atoms) for single atoms and groups.)";
+        atom(n) and sum(atoms) for single atoms and groups; totals and
+        efermis for every total block of the file.)";
 
 }  // namespace
 
@@ -97,6 +225,23 @@ void bind_doscar(py::module_& m) {
       .def_property_readonly(
           "spin", [](const Doscar& d) { return d.kind.spin; },
           "True for a spin-polarised calculation (4 total columns).")
+      .def_property_readonly(
+          "noncollinear", [](const Doscar& d) { return d.kind.noncollinear; },
+          "True for a non-collinear run: each orbital has the columns of its DOS and of the "
+          "magnetisation mx, my, mz.")
+      .def_property_readonly(
+          "has_pdos", [](const Doscar& d) { return d.has_pdos; },
+          "True when the per-atom blocks were read; False for atoms=[] and for a file without "
+          "projected DOS.")
+      .def_property_readonly(
+          "compression", [](const Doscar& d) { return d.compression; },
+          "\"gzip\", \"xz\", \"bzip2\" or \"\" (plain text).")
+      .def_readonly("totals", &Doscar::totals,
+                    "Every total block of the file, in order, as arrays like total (the first is "
+                    "total); an MD run's DOSCAR has one per step.")
+      .def_property_readonly(
+          "efermis", [](const Doscar& d) { return py::tuple(py::cast(d.efermis)); },
+          "The Fermi level of each total block, in eV.")
       .def_property_readonly(
           "projection",
           [](const Doscar& d) -> py::object {
@@ -131,7 +276,8 @@ void bind_doscar(py::module_& m) {
       .def("__repr__", &Doscar::repr);
   bind_select(cls, m);
 
-  m.def("read", &read, py::arg("path"), py::arg("atoms") = py::none(), kReadDoc);
+  m.def("read", &read, py::arg("source"), py::arg("atoms") = py::none(),
+        py::arg("noncollinear") = py::none(), py::arg("structure") = py::none(), kReadDoc);
 }
 
 }  // namespace pdsplit_python

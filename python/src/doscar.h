@@ -21,11 +21,16 @@ struct Doscar {
   std::string
       folder;  // the folder of the file, where INCAR and CONTCAR are looked for; "" for data
   std::optional<std::vector<std::string>> symbols;  // element of each atom, when known
+  py::object structure;  // where symbols came from: the file name (str) or the object given
   pds::DoscarHeader h;
   pds::DoscarKind kind;
+  bool has_pdos = false;
+  std::string compression;
   std::vector<std::int64_t> slot;  // atom -> its block in pdos, or -1
   std::int64_t width = 1;          // values of a row of pdos, the energy included
   Array total, pdos, energy1;      // energy1: atom 1's energies, for sums
+  py::tuple totals;                // every total block; the first is `total`
+  std::vector<double> efermis;
 
   std::int64_t natoms() const { return pds::extent(h.NATOMS); }
   std::int64_t points() const { return pds::extent(h.NPOINTS); }

@@ -26,8 +26,11 @@ py::str text_of(const std::string& s) {
 void set_python_error(const pds::Failure& f) {
   if (f.os_error() != 0) {
     // OSError(errno, text, filename) becomes the subclass of the errno.
-    const py::tuple args =
-        py::make_tuple(f.os_error(), std::strerror(f.os_error()), file_name(f.file()));
+    // A sentence of the reader (a folder without any DOSCAR) stands for the
+    // system's text.
+    const std::string text =
+        f.detail().text.empty() ? std::strerror(f.os_error()) : f.detail().text;
+    const py::tuple args = py::make_tuple(f.os_error(), text_of(text), file_name(f.file()));
     PyErr_SetObject(PyExc_OSError, args.ptr());
     return;
   }

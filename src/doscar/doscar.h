@@ -37,6 +37,9 @@ struct DoscarHeader {
   double EMIN = 0.0;
   std::string SYSTEM;     // line 5, columns 1-40, without trailing blanks
   bool has_atoms = true;  // false: the file ends before the first data line of atom 1
+  // Line 1, columns 9-12: 1 when per-atom blocks follow the total block, 0
+  // when they do not; -1 when the field is blank or not a number.
+  std::int32_t pdos_flag = -1;
 };
 
 // The input file's name: DOSCAR in the working directory.
@@ -54,6 +57,16 @@ void read_located(InFile& in, const LineFormat& fmt, Read read) {
     throw;
   }
 }
+
+// Reads lines 1-6 into `h`: NATOMS and pdos_flag, SYSTEM, and line 6.
+void read_header_lines(InFile& in, DoscarHeader& h);
+// The layout of line 6, which also heads every further block:
+// (2F16.8,I5,F16.8), EMAX, EMIN, NPOINTS, EFERMI.
+const LineFormat& line6_format();
+// Reads `line`, line `number` of its file, with `fmt`; a malformed number
+// is located in the line.
+void read_located_line(std::string_view line, std::int64_t number, const LineFormat& fmt,
+                       const std::vector<Target>& targets, const Stream& where);
 
 // Reads the header lines and measures the column counts from the first line
 // of `in`, filling `h` as it goes (what was read before a failure stays).
@@ -78,11 +91,15 @@ struct DoscarKind {
   bool known_atoms = false;  // NPCOL is one of the counts above
   bool lm = false;           // l,m-projected, else l-projected
   bool f = false;            // f orbitals
+  // Non-collinear run: four columns per orbital (the DOS, then the
+  // magnetisation mx, my, mz); the total block has the non-spin columns.
+  bool noncollinear = false;
 };
 DoscarKind classify(int ntcol, int npcol);
 
 // Names of the value columns in file order: ("dos", "int") or ("up", "down",
-// "int_up", "int_down"); orbitals with "_up" and "_down" when spin-polarised.
+// "int_up", "int_down"); orbitals with "_up" and "_down" when spin-polarised,
+// each orbital as itself, then "_mx", "_my", "_mz" when non-collinear.
 // Empty for a count of no known kind.
 std::vector<std::string> total_columns(const DoscarKind& k);
 std::vector<std::string> atom_columns(const DoscarKind& k);
@@ -138,33 +155,87 @@ inline std::int64_t extent(std::int64_t n) {
 // an atom number that is not in the file, an output name that is DOSCAR.
 inline constexpr int kNothingDone = 1;
 
-// The DOSCAR that `path` names: `path` itself, or path/DOSCAR for a folder.
-std::string doscar_file(std::string_view path);
+// Throws the refusal `number` of `file` at `line` (0: none), with its
+// sentence.
+[[noreturn]] void refuse(int number, const std::string& file, std::int64_t line, std::string text);
 
-// Opens `file` and reads its header. Also refuses (kNothingDone) a total
-// block of other than 2 or 4 columns and, when `atoms` is set, per-atom lines
-// of no known kind; without `atoms` the per-atom blocks may be missing.
-DoscarHeader load_header(const std::string& file, bool atoms);
+// The DOSCAR that `path` names: `path` itself, or for a folder the first of
+// DOSCAR, DOSCAR.gz, DOSCAR.xz, DOSCAR.bz2 in it (DOSCAR when there is none).
+std::string doscar_file(std::string_view path);
+// The names doscar_file() tries in a folder, in order.
+inline constexpr const char* kDoscarNames[] = {"DOSCAR", "DOSCAR.gz", "DOSCAR.xz", "DOSCAR.bz2"};
 
 // For each atom 0 ... NATOMS (0 unused) its place among the atoms `kept`, or
 // -1; every atom when `kept` is null. Refuses an atom not in `file`.
 std::vector<std::int64_t> atom_slots(const std::vector<std::int64_t>* kept, std::int32_t natoms,
                                      const std::string& file);
 
-// Where load_values puts the values: rows of NTCOL + 1 and NPCOL + 1 doubles,
-// the energy first, as in the file.
-struct ValueArrays {
-  double* total = nullptr;         // NPOINTS rows
-  bool atoms = false;              // read and check every per-atom block
-  std::vector<std::int64_t> slot;  // atom -> its block in `kept`, or -1
-  double* kept = nullptr;          // NPOINTS rows per kept atom
-  double* energy1 = nullptr;       // atom 1's NPOINTS energies
+// Doubles in memory mapped for them alone: grown without copying (the pages
+// move), so that a block can grow as its lines arrive; untouched pages cost
+// nothing. Handed over with release() and given back with free_doubles().
+class Doubles {
+ public:
+  Doubles() = default;
+  ~Doubles();
+  Doubles(Doubles&& o) noexcept;
+  Doubles& operator=(Doubles&& o) noexcept;
+  Doubles(const Doubles&) = delete;
+  Doubles& operator=(const Doubles&) = delete;
+
+  double* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  // Room for n doubles (the first size() kept); throws std::bad_alloc.
+  // Grows the mapping by at least half, so that growing row by row is cheap.
+  void resize(std::size_t n);
+  // The memory and its mapped length in bytes, for free_doubles(); the
+  // object is empty afterwards.
+  double* release(std::size_t& bytes);
+
+ private:
+  double* data_ = nullptr;
+  std::size_t size_ = 0, bytes_ = 0;
+};
+void free_doubles(double* data, std::size_t bytes);
+
+// How the library reader takes a DOSCAR.
+struct ReadOptions {
+  bool atoms = true;                                // per-atom blocks, or total blocks only
+  const std::vector<std::int64_t>* kept = nullptr;  // atoms whose blocks are kept; null: all
+  int noncollinear = -1;                            // 16 values per point: 1 non-collinear, 0 not,
+                                                    // -1 decided by INCAR in `folder`
+  std::string folder;                               // where INCAR is; "" none (data, streams)
 };
 
-// Reads the total block and, when asked, every per-atom block of `file`,
-// whose header is `h`, in one pass. Every value is the double that the
-// command line reads from its field.
-void load_values(const std::string& file, const DoscarHeader& h, const ValueArrays& out);
+// A DOSCAR as the library reader returns it. Blocks are rows of doubles,
+// the energy first, as in the file.
+struct DoscarData {
+  std::string file;  // the file read, or the name given to the data
+  DoscarHeader h;    // NPCOL: values per grid point of an atom, over both lines of a wrapped point
+  DoscarKind kind;
+  bool has_pdos = false;           // per-atom blocks read
+  int wrap = 0;                    // values on the first line of a point written on two lines
+  std::vector<std::int64_t> slot;  // atom -> its block in pdos, or -1
+  std::int64_t width = 1;          // doubles per row of pdos
+  std::vector<Doubles> totals;     // total blocks: rows x (NTCOL + 1)
+  std::vector<std::int64_t> total_rows;
+  std::vector<double> efermis;  // the Fermi level of each total block
+  Doubles pdos;                 // kept atoms x NPOINTS x width
+  Doubles energy1;              // atom 1's energies, for sums
+  std::string compression;      // "gzip", "xz", "bzip2" or ""
+};
+
+// Reads the DOSCAR `file` (see doscar_file()): a regular file by two
+// threads, anything else (pipe, FIFO, compressed data) in one pass. Every
+// value is exactly the double of its field. Throws Failure with its
+// detail().text set: what is wrong, where, and what to do.
+DoscarData read_doscar(const std::string& file, const ReadOptions& options);
+// The same for data from `source`, named `name` in failures; in one pass.
+DoscarData read_doscar(std::unique_ptr<ByteSource> source, const std::string& name,
+                       const ReadOptions& options);
+
+// LNONCOLLINEAR or LSORBIT set true in the text of an INCAR (.TRUE., T,
+// .T., any case; comments after ! or #; several tags on a line with ;).
+bool incar_noncollinear(std::string_view incar);
 
 // A sum block (rows of n + 1 values): the energy column `energy`, then the
 // values of `blocks` (rows of n + 1, the energy first) added up from zero in
@@ -172,8 +243,107 @@ void load_values(const std::string& file, const DoscarHeader& h, const ValueArra
 void add_blocks(double* out, const double* energy, const std::vector<const double*>& blocks,
                 std::int64_t rows, std::int64_t n);
 
+// How the lines of a DOSCAR follow each other after its header: lines per
+// grid point of an atom's block (2 when a point's values are wrapped), and
+// whether per-atom blocks follow the total block.
+struct LineLayout {
+  int per_point = 1;
+  bool atoms = true;
+};
+
 // Sets f.detail().text, unless a reader set it already: the failure in the
-// words of the layout of the DOSCAR whose header (as far as read) is `h`.
-void explain(Failure& f, const DoscarHeader& h);
+// words of the layout of the DOSCAR whose header (as far as read) is `h`,
+// and what to do about it.
+void explain(Failure& f, const DoscarHeader& h, LineLayout layout = {});
+
+// ---------------------------------------------------------------------------
+// Selections and structures: what to add up, named by element, atom numbers
+// and orbitals (selection.cpp, where the grammar is), and the element of
+// every atom from the run's structure file (structure.cpp).
+
+// A selection as written. Atoms and orbitals are sets: each once.
+struct Selection {
+  enum class Target { kTotal, kElement, kAtoms };
+  Target target = Target::kTotal;
+  std::string element;                // kElement: "O", "Fe"
+  std::vector<std::int64_t> atoms;    // kAtoms: ascending
+  std::vector<std::string> orbitals;  // names and groups in the order first written; empty: all
+  bool operator==(const Selection&) const = default;
+};
+
+// Parses `text`. Throws std::invalid_argument with a sentence that quotes
+// `text` and says what is wrong.
+Selection parse_selection(std::string_view text);
+
+// What a selection adds up in a file of kind `k`: the total block, or the
+// blocks of `atoms`; for each channel (the DOS; up, down; the DOS, mx, my,
+// mz) its value columns (from 0, in file order) and the suffix of its name.
+struct SelectionPlan {
+  bool total = false;
+  std::vector<std::int64_t> atoms;  // ascending
+  std::vector<std::vector<std::int64_t>> channels;
+  std::vector<std::string> suffixes;  // "", or "_up" "_down", or "" "_mx" "_my" "_mz"
+};
+
+// Resolves `s` in a file of kind `k` with `natoms` atoms whose elements are
+// `symbols` (null when not known). Throws std::invalid_argument: an element
+// without symbols or not among them, an atom above natoms, an orbital the
+// file does not have (the sentence lists the file's orbitals or elements).
+SelectionPlan plan_selection(const Selection& s, const DoscarKind& k, std::int64_t natoms,
+                             const std::vector<std::string>* symbols);
+
+// Where add_selection takes its values: `rows` energies `energy_stride`
+// apart, and blocks of rows of `width` doubles (the energy first).
+struct SelectionBlocks {
+  const double* energy = nullptr;
+  std::int64_t energy_stride = 1;
+  std::vector<const double*> blocks;
+  std::int64_t rows = 0, width = 1;
+};
+
+// Rows of 1 + channels.size() values into `out`: the energy, then for each
+// channel, from 0.0, the blocks in the order given and within each block
+// the channel's columns in the order given, added one by one.
+void add_selection(double* out, const SelectionBlocks& in,
+                   const std::vector<std::vector<std::int64_t>>& channels);
+
+// The header line of a labelled column file (no LF): "#", the first name
+// right-aligned to column 11 (the energy field), then each further name
+// right-aligned in a field of 12 after at least one blank, so that names up
+// to 10 and 11 characters stand over their columns. Throws
+// std::invalid_argument for an empty name or one with blanks or control
+// characters.
+std::string column_header(const std::vector<std::string>& names);
+
+// writedos() with column_header(names) as the first line; `names` has one
+// name per column of the block, the energy included.
+void write_labelled(std::string_view filename, const std::vector<std::string>& names,
+                    double shift, const double* block, std::int64_t rows, int n);
+
+// The element symbol that `word` starts with: its leading letters (1 to 3),
+// capitalised: "Fe_pv", "Fe/3a4b2c", "fe", "H.5" -> "Fe", "Fe", "Fe", "H";
+// "" when there are none or more than 3.
+std::string element_symbol(std::string_view word);
+
+// The elements of a POTCAR in order, one per potential: from its TITEL lines
+// ("TITEL  = PAW_PBE Fe_pv 06Sep2000" -> "Fe"), else its VRHFIN lines.
+std::vector<std::string> potcar_elements(InFile& in);
+
+// The element of every atom of the structure file `file` (POSCAR, CONTCAR;
+// plain, gzip, xz or bzip2): from its line 6, else from the POTCAR beside
+// it. Throws Failure: OS errors, 24 when it ends before its counts, else
+// kNothingDone with its line and a sentence.
+std::vector<std::string> read_structure(const std::string& file);
+
+// The structure file in `folder`: the first of CONTCAR, CONTCAR.gz,
+// CONTCAR.xz, CONTCAR.bz2, POSCAR, POSCAR.gz, POSCAR.xz, POSCAR.bz2 that is
+// a regular file and not empty (a run that stops early leaves an empty
+// CONTCAR); "" when there is none.
+std::string find_structure(const std::string& folder);
+
+// Throws Failure (kNothingDone) naming both counts when the structure `name`
+// has other than `natoms` atoms, the count of the DOSCAR `doscar`.
+void check_structure(std::size_t atoms, const std::string& name, std::int64_t natoms,
+                     const std::string& doscar);
 
 }  // namespace pds

@@ -19,21 +19,21 @@ std::string str(std::int64_t n) {
 
 // The part of the file that line n (from 1) belongs to; NPOINTS must be
 // known for a line after the header.
-std::string part(const DoscarHeader& h, std::int64_t n) {
+std::string part(const DoscarHeader& h, LineLayout l, std::int64_t n) {
   const std::int64_t points = extent(h.NPOINTS);
   if (n <= 6) return "the header";
-  if (n <= 6 + points) return "the total block";
-  return "the block of atom " + str((n - 7 - points) / (points + 1) + 1);
+  if (n <= 6 + points || !l.atoms) return "the total block";
+  return "the block of atom " + str((n - 7 - points) / (points * l.per_point + 1) + 1);
 }
 
 // Where a file that ends after line n stops, and how long it should be.
-std::string end_of_file(const DoscarHeader& h, std::int64_t n) {
+std::string end_of_file(const DoscarHeader& h, LineLayout l, std::int64_t n) {
   if (n == 0) return " is empty";
-  std::string text = " ends at line " + str(n) + ", inside " + part(h, n + 1);
+  std::string text = " ends at line " + str(n) + ", inside " + part(h, l, n + 1);
   if (n < 6) return text + " (lines 1-6)";
   const std::int64_t points = extent(h.NPOINTS);
-  return text + " (a complete file has " + str(6 + points + extent(h.NATOMS) * (points + 1)) +
-         " lines)";
+  const std::int64_t atoms = l.atoms ? extent(h.NATOMS) * (points * l.per_point + 1) : 0;
+  return text + " (a complete file has " + str(6 + points + atoms) + " lines)";
 }
 
 // A field without the blanks around it.
@@ -43,7 +43,7 @@ std::string_view unpadded(std::string_view field) {
   return field.substr(first, field.find_last_not_of(" \t") - first + 1);
 }
 
-std::string malformed(const DoscarHeader& h, const FailureDetail& d) {
+std::string malformed(const DoscarHeader& h, LineLayout l, const FailureDetail& d) {
   std::string text = ": line " + str(d.line);
   if (d.first_column > 0) {
     text += ", columns " + str(d.first_column) + "-" + str(d.last_column) + ": '" +
@@ -51,18 +51,28 @@ std::string malformed(const DoscarHeader& h, const FailureDetail& d) {
   } else {
     text += ": a number cannot be read";
   }
-  return text + " (in " + part(h, d.line) + ")";
+  return text + " (in " + part(h, l, d.line) + ")";
+}
+
+// A failure of the compressed data under the text: where the text got to.
+std::string compressed(const DoscarHeader& h, LineLayout l, const FailureDetail& d) {
+  std::string text = ": " + d.cause + ", at line " + str(d.line) + " of its text";
+  if (d.line > 6 && h.NPOINTS >= 0) text += " (in " + part(h, l, d.line) + ")";
+  return text + ": the file is damaged or incomplete; copy it again";
 }
 
 }  // namespace
 
-void explain(Failure& f, const DoscarHeader& h) {
+void explain(Failure& f, const DoscarHeader& h, LineLayout layout) {
   FailureDetail& d = f.detail();
   if (!d.text.empty()) return;
-  if (f.number() == kEndOfFile) {
-    d.text = f.file() + end_of_file(h, d.line);
+  if (!d.cause.empty()) {
+    d.text = f.file() + compressed(h, layout, d);
+  } else if (f.number() == kEndOfFile) {
+    d.text = f.file() + end_of_file(h, layout, d.line) +
+             (d.line == 0 ? "" : ": the file is cut short (a run or a copy that did not finish)");
   } else if (f.number() == kConversion && d.line > 0) {
-    d.text = f.file() + malformed(h, d);
+    d.text = f.file() + malformed(h, layout, d);
   } else {
     d.text = f.file() + ": " + std::string(failure_message(f.number()));
   }

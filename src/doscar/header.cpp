@@ -25,19 +25,45 @@ void read_line(InFile& in, const LineFormat& fmt, const std::vector<Target>& tar
 
 }  // namespace
 
-void read_header(InFile& in, DoscarHeader& h, bool atoms) {
+void read_header_lines(InFile& in, DoscarHeader& h) {
   static const LineFormat kI4 = LineFormat::compile("(I4)");
   static const LineFormat kA40 = LineFormat::compile("(A40)");
-  static const LineFormat kLine6 = LineFormat::compile("(2F16.8,I5,F16.8)");
 
   std::string system;
-  read_line(in, kI4, {Target::Int(h.NATOMS)});
+  const std::string line1(in.line());
+  read_located_line(line1, in.lines(), kI4, {Target::Int(h.NATOMS)}, in.stream());
+  // The third integer (columns 9-12): 1 when per-atom blocks follow, 0 when
+  // the file ends after its total blocks; absent or unreadable: -1.
+  std::int32_t flag = -1;
+  const std::string_view third = line1.size() > 8 ? std::string_view(line1).substr(8, 4) : "";
+  if (third.find_first_not_of(' ') != std::string_view::npos && parse_int(third, flag)) {
+    h.pdos_flag = flag;
+  }
   for (int i = 0; i < 3; ++i) in.skip();
   read_line(in, kA40, {Target::Text(system, 40)});
   h.SYSTEM = std::string(trimmed(system));
   read_line(
-      in, kLine6,
+      in, line6_format(),
       {Target::Real(h.EMAX), Target::Real(h.EMIN), Target::Int(h.NPOINTS), Target::Real(h.EFERMI)});
+}
+
+const LineFormat& line6_format() {
+  static const LineFormat kLine6 = LineFormat::compile("(2F16.8,I5,F16.8)");
+  return kLine6;
+}
+
+void read_located_line(std::string_view line, std::int64_t number, const LineFormat& fmt,
+                       const std::vector<Target>& targets, const Stream& where) {
+  try {
+    read_fields(line, fmt, targets, where);
+  } catch (Failure& f) {
+    locate_malformed_field(f, line, fmt, number);
+    throw;
+  }
+}
+
+void read_header(InFile& in, DoscarHeader& h, bool atoms) {
+  read_header_lines(in, h);
   h.NTCOL = count_exponent_letters(in.line());
   // The rest of the total block, then atom 1's block-header line.
   for (std::int32_t i = 1; i < h.NPOINTS; ++i) in.skip();
@@ -88,11 +114,15 @@ std::vector<std::string> atom_columns(const DoscarKind& k) {
   if (!k.known_atoms) return {};
   std::vector<std::string> orbitals = k.lm ? kLm : kL;
   orbitals.resize(k.lm ? (k.f ? 16 : 9) : (k.f ? 4 : 3));
-  if (!k.spin) return orbitals;
+  if (!k.spin && !k.noncollinear) return orbitals;
   std::vector<std::string> names;
   for (const std::string& o : orbitals) {
-    names.push_back(o + "_up");
-    names.push_back(o + "_down");
+    if (k.noncollinear) {
+      for (const char* part : {"", "_mx", "_my", "_mz"}) names.push_back(o + part);
+    } else {
+      names.push_back(o + "_up");
+      names.push_back(o + "_down");
+    }
   }
   return names;
 }

@@ -57,6 +57,25 @@ class DescriptorSource : public ByteSource {
   bool owned_;
 };
 
+class PositionedSource : public ByteSource {
+ public:
+  PositionedSource(int fd, std::int64_t offset) : fd_(fd), offset_(offset) {}
+  std::size_t read(char* buf, std::size_t n) override {
+    for (;;) {
+      const ssize_t got = ::pread(fd_, buf, n, static_cast<off_t>(offset_));
+      if (got >= 0) {
+        offset_ += got;
+        return static_cast<std::size_t>(got);
+      }
+      if (errno != EINTR) throw Failure(kReadError, kUnitInternal, {}, errno);
+    }
+  }
+
+ private:
+  int fd_;
+  std::int64_t offset_;
+};
+
 class MemorySource : public ByteSource {
  public:
   MemorySource(const char* data, std::size_t size) : data_(data), left_(size) {}
@@ -77,6 +96,10 @@ class MemorySource : public ByteSource {
 
 std::unique_ptr<ByteSource> descriptor_source(int fd, bool owned) {
   return std::make_unique<DescriptorSource>(fd, owned);
+}
+
+std::unique_ptr<ByteSource> positioned_source(int fd, std::int64_t offset) {
+  return std::make_unique<PositionedSource>(fd, offset);
 }
 
 std::unique_ptr<ByteSource> memory_source(const char* data, std::size_t size) {

@@ -204,6 +204,9 @@ class ByteSource {
 // The bytes of the descriptor fd, read with read(2); closed with the source
 // when `owned`.
 std::unique_ptr<ByteSource> descriptor_source(int fd, bool owned);
+// The bytes of the file open as fd from `offset` on, read with pread(2), so
+// that several sources read one descriptor each at its own place.
+std::unique_ptr<ByteSource> positioned_source(int fd, std::int64_t offset);
 // The `size` bytes at `data`, which must outlive the source.
 std::unique_ptr<ByteSource> memory_source(const char* data, std::size_t size);
 

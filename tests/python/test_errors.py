@@ -2,6 +2,7 @@
 command line's exit status for the same file, and the line (and field) of
 the damage; files that cannot be opened give the OSError of their errno."""
 import os
+import pickle
 
 import pytest
 
@@ -9,7 +10,7 @@ import pdsplit
 from conftest import DATA
 
 EIGHT = "nonspin-lm-8atoms.DOSCAR"  # 301 points: atom 8's block is lines 2422-2723
-FOUR = "nonspin-lm-4atoms-nedos10.DOSCAR"  # 10 points: atom 1's data from line 18
+FOUR = "nonspin-lm-4atoms-nedos10.DOSCAR"  # 10 points: atom k's data lines 7 + 11k to 16 + 11k
 
 
 def sample(name):
@@ -34,19 +35,46 @@ def more_values(text, line, n):
     return "".join(lines)
 
 
-# name: (DOSCAR text, option the command line runs, line, columns, words of the message)
+CUT = ": the file is cut short (a run or a copy that did not finish)"
+
+# name: (DOSCAR text, option the command line runs, line, columns, words of the message;
+# words that start with a blank are the whole message after the path)
 DAMAGED = {
     "cut inside a block": (cut(sample(EIGHT), 2710), "-a", 2710, None,
-                           "ends at line 2710, inside the block of atom 8 (a complete file has 2723 lines)"),
+                           " ends at line 2710, inside the block of atom 8 (a complete file has 2723 lines)" + CUT),
     "cut after the total block": (cut(sample(FOUR), 16), "-t", 16, None, "inside the block of atom 1"),
-    "empty": ("", "-t", None, None, "is empty"),
+    "cut after line 1": (cut(sample(FOUR), 1), "-t", 1, None, " ends at line 1, inside the header (lines 1-6)" + CUT),
+    "cut after line 5": (cut(sample(FOUR), 5), "-t", 5, None, " ends at line 5, inside the header (lines 1-6)" + CUT),
+    "cut after line 6": (cut(sample(FOUR), 6), "-t", 6, None,
+                         " ends at line 6, inside the total block (a complete file has 60 lines)" + CUT),
+    "cut after line 7": (cut(sample(FOUR), 7), "-t", 7, None,
+                         " ends at line 7, inside the total block (a complete file has 60 lines)" + CUT),
+    "cut after line 8": (cut(sample(FOUR), 8), "-t", 8, None,
+                         " ends at line 8, inside the total block (a complete file has 60 lines)" + CUT),
+    # line 45 without its end: fewer fields and no LF
+    "cut inside a line": (cut(sample(FOUR), 45)[:-60], "-a", 45, None,
+                          " ends at line 45, inside the block of atom 3 (a complete file has 60 lines)" + CUT),
+    "empty": ("", "-t", None, None, " is empty"),
     "malformed value": (replaced(sample(FOUR), 8, 12, 23, "  0.14x0E+00"), "-t", 8, (12, 23),
                         "line 8, columns 12-23: '0.14x0E+00' is not a number (in the total block)"),
     "malformed atom value": (replaced(sample(FOUR), 30, 36, 47, " -0.1e-0x+00"), "-a", 30, (36, 47),
                              "'-0.1e-0x+00' is not a number (in the block of atom 2)"),
     "malformed Fermi level": (replaced(sample(FOUR), 6, 38, 53, "  7.29.82275    "), "-t", 6,
                               (38, 53), "line 6, columns 38-53"),
-    "unknown per-atom columns": (more_values(sample(FOUR), 18, 3), "-t", 18, None, "12 value fields"),
+    "malformed atom count": (replaced(sample(FOUR), 1, 1, 4, "  x4"), "-t", 1, (1, 4),
+                             "line 1, columns 1-4: 'x4' is not a number (in the header)"),
+    "malformed grid points": (replaced(sample(FOUR), 6, 33, 37, " 10.0"), "-t", 6, (33, 37),
+                              "line 6, columns 33-37: '10.0' is not a number (in the header)"),
+    "atom 2's last line": (replaced(sample(FOUR), 38, 12, 23, "  0.1x00E+00"), "-a", 38, (12, 23),
+                           "(in the block of atom 2)"),
+    "the file's last line": (replaced(sample(FOUR), 60, 108, 119, "  0.1x00E+00"), "-a", 60, (108, 119),
+                             "(in the block of atom 4)"),
+    "unknown per-atom columns": (more_values(sample(FOUR), 18, 2), "-t", 18, None,
+                                 "line 18 has 11 values per grid point, a per-atom column count of no known kind"),
+    "no upper-case E (LOBSTER's layout)": (sample(FOUR).replace("E", "e"), "-t", 7, None,
+                                           "LOBSTER's DOSCAR.lobster"),
+    "100 letters E in line 7": (replaced(sample(FOUR), 7, 12, 111, "E" * 100), "-t", 7, None,
+                                "has 102 value fields: this is not a VASP DOSCAR"),
     # The blocks are read in parts: the fault first in the file is reported.
     "two faults": (cut(replaced(sample(EIGHT), 320, 24, 35, "       1.2.3"), 2710), "-a", 320,
                    (24, 35), "'1.2.3' is not a number (in the block of atom 1)"),
@@ -60,20 +88,33 @@ def test_damaged_doscar(tmp_path, cli, case):
     with pytest.raises(pdsplit.DoscarError) as e:
         pdsplit.read(tmp_path / "DOSCAR")
     assert (e.value.number, e.value.line, e.value.columns) == (status, line, columns)
+    assert (status == 64) == (columns is not None)  # 64: a field that is not a number
     assert e.value.path == str(tmp_path / "DOSCAR")
-    assert words in str(e.value)
+    if words.startswith(" "):
+        assert str(e.value) == e.value.path + words
+    else:
+        assert words in str(e.value)
+    copy = pickle.loads(pickle.dumps(e.value))
+    assert (type(copy), str(copy), copy.number, copy.path, copy.line, copy.columns, copy.field) == (
+        type(e.value), str(e.value), e.value.number, e.value.path, e.value.line, e.value.columns, e.value.field)
 
 
 def test_unknown_per_atom_columns_leave_the_total_block(tmp_path):
-    (tmp_path / "DOSCAR").write_text(more_values(sample(FOUR), 18, 3))
+    (tmp_path / "DOSCAR").write_text(more_values(sample(FOUR), 18, 2))
     d = pdsplit.read(tmp_path, atoms=[])
     assert d.total.shape == (10, 3) and d.projection is None
+    assert d.pdos.shape == (0, 10, 1)
 
 
-def test_an_atom_not_in_the_file():
+# atoms=: the atom refused, None when all are read
+@pytest.mark.parametrize("atoms, refused", [([4], None), ([1, 4], None), ([2, 5], 5), ([0], 0), ([-1], -1)])
+def test_atoms_in_and_out_of_the_file(atoms, refused):
+    if refused is None:
+        assert pdsplit.read(DATA / FOUR, atoms=atoms).atoms == tuple(atoms)
+        return
     with pytest.raises(pdsplit.DoscarError) as e:
-        pdsplit.read(DATA / FOUR, atoms=[2, 5])
-    assert e.value.number == 1 and "atom 5" in str(e.value)
+        pdsplit.read(DATA / FOUR, atoms=atoms)
+    assert e.value.number == 1 and f"atom {refused} " in str(e.value)
 
 
 def test_files_that_cannot_be_opened(tmp_path):
