@@ -298,7 +298,6 @@ void read_more_totals(Lines& in, DoscarData& d) {
   }
 }
 
-
 // A file whose size cannot hold the lines its header announces (each line
 // takes one character at least) is cut short: refused before anything is
 // allocated for it.
@@ -413,8 +412,11 @@ void read_with_atoms(Lines& in, DoscarData& d, const std::string& file, const Re
 }
 
 // The reading itself; `fd` >= 0: a regular file of `size` bytes, whose later
-// atoms a second thread reads through this descriptor.
-DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t size) {
+// atoms a second thread reads through this descriptor. `to_the_end`: the
+// data is read to its end, where compressed data is checked (its CRC), even
+// when the lines there are not needed.
+DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t size,
+                    bool to_the_end) {
   DoscarData d;
   const std::string file = file_in.stream().name;
   LineLayout layout;
@@ -436,6 +438,9 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
       read_without_atoms(in, d, file, o);
     } else {
       read_with_atoms(in, d, file, o, fd);
+    }
+    std::string_view rest;
+    while (to_the_end && in.next(rest)) {
     }
   } catch (Failure& f) {
     layout.per_point = d.wrap != 0 ? 2 : 1;
@@ -493,7 +498,8 @@ DoscarData read_doscar(const std::string& path, const ReadOptions& options) {
   }
   InFile in(kUnitDoscar, file, std::move(source));
   const bool parallel = regular && compression.empty();
-  DoscarData d = read_all(in, o, parallel ? fd : -1, parallel ? st.st_size : -1);
+  DoscarData d =
+      read_all(in, o, parallel ? fd : -1, parallel ? st.st_size : -1, !compression.empty());
   d.file = file;
   d.compression = compression;
   return d;
@@ -509,7 +515,7 @@ DoscarData read_doscar(std::unique_ptr<ByteSource> source, const std::string& na
     rethrow_for(f, name);
   }
   InFile in(kUnitDoscar, name, std::move(text));
-  DoscarData d = read_all(in, options, -1, -1);
+  DoscarData d = read_all(in, options, -1, -1, !compression.empty());
   d.file = name;
   d.compression = compression;
   return d;
