@@ -1,5 +1,7 @@
 # The extension pdsplit._core: the bindings in python/src and the program's
-# C++ sources except its entry point (metadata: pyproject.toml).
+# C++ sources except its entry point, with the reading of gzip, xz and bzip2
+# files (src/textio/decompress*.cpp), which links zlib, liblzma and libbz2
+# (Debian: zlib1g-dev liblzma-dev libbz2-dev). Metadata: pyproject.toml.
 import os
 from glob import glob
 
@@ -12,7 +14,15 @@ SOURCES = sorted(glob("python/src/*.cpp")) + sorted(
 
 os.makedirs("build-pip", exist_ok=True)
 setup(
-    ext_modules=[Pybind11Extension("pdsplit._core", SOURCES, include_dirs=["src"], cxx_std=20)],
+    ext_modules=[
+        Pybind11Extension(
+            "pdsplit._core",
+            SOURCES,
+            include_dirs=["src"],
+            libraries=["z", "lzma", "bz2"],
+            cxx_std=20,
+        )
+    ],
     cmdclass={"build_ext": build_ext},
     # Build files go to build-pip/, away from the CMake build trees and the sources.
     options={"build": {"build_base": "build-pip"}, "egg_info": {"egg_base": "build-pip"}},

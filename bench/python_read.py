@@ -14,6 +14,12 @@ then the goals:
   pdsplit.read at least 30x faster than VaspDos;
   peak memory of pdsplit.read at most its arrays + 64 MiB;
   pdsplit.read(atoms=[1]) within 1.2x of the command line's pdsplit -p 1.
+
+The same DOSCAR compressed with gzip -6, xz -6 and bzip2 -9 (made once into
+the folder compressed/ next to it and reused) is read with pdsplit.read and
+decompressed by the command-line decompressor alone into /dev/null, with the
+goals: pdsplit.read of a compressed file within 1.3x of its decompressor, and
+its peak memory at most its arrays + 64 MiB. --no-compressed leaves them out.
 """
 import argparse
 import json
@@ -75,6 +81,16 @@ arrays = total.nbytes + pdos.nbytes""",
 CLI = "pdsplit -p 1 (command line)"
 TIME = "/usr/bin/time"
 
+# Compressed copies of the DOSCAR: the file name, the command that makes it
+# from the DOSCAR on its standard input, and the decompressor it is
+# measured against.
+COMPRESSED = {
+    "gzip": ("DOSCAR.gz", ["gzip", "-6"], ["gzip", "-dc"]),
+    "xz": ("DOSCAR.xz", ["xz", "-6"], ["xz", "-dc"]),
+    "bzip2": ("DOSCAR.bz2", ["bzip2", "-9"], ["bzip2", "-dc"]),
+}
+READ_ALL = "pdsplit.read (all atoms)"
+
 
 def warm(path):
     with open(path, "rb") as f:
@@ -82,16 +98,17 @@ def warm(path):
             pass
 
 
-def timed(command, doscar, cwd=None):
+def timed(command, doscar, cwd=None, output=True):
     """Runs a command under /usr/bin/time with the input in the page cache:
-    its standard output, wall time and peak resident memory. (A child forked
-    straight from this interpreter would count this interpreter's memory as
-    its own.)"""
+    its standard output (or None when `output` is false: it goes to
+    /dev/null), wall time and peak resident memory. (A child forked straight
+    from this interpreter would count this interpreter's memory as its own.)"""
     warm(doscar)
+    stdout = subprocess.PIPE if output else subprocess.DEVNULL
     with tempfile.NamedTemporaryFile("r") as usage:
         t0 = time.perf_counter()
         done = subprocess.run([TIME, "-f", "%M", "-o", usage.name, *command], cwd=cwd,
-                              capture_output=True, text=True)
+                              stdout=stdout, stderr=subprocess.PIPE, text=True)
         wall = time.perf_counter() - t0
         if done.returncode != 0:
             sys.exit(f"{' '.join(command)} failed with status {done.returncode}:\n{done.stderr}")
@@ -115,6 +132,44 @@ def run_cli(program, doscar, scratch):
     return {"read": wall, "process": wall, "peak": peak, "arrays": 0}
 
 
+def compressed_copy(doscar, fmt):
+    """The copy of the DOSCAR compressed as `fmt` in the folder compressed/
+    next to it, made when missing or older than the DOSCAR."""
+    name, compress, _ = COMPRESSED[fmt]
+    path = doscar.parent / "compressed" / name
+    if path.exists() and path.stat().st_mtime >= doscar.stat().st_mtime:
+        return path
+    path.parent.mkdir(exist_ok=True)
+    print(f"making {path} with {' '.join(compress)} (once)", file=sys.stderr)
+    partial = path.with_name(name + ".partial")
+    with open(doscar, "rb") as src, open(partial, "wb") as dst:
+        subprocess.run(compress, stdin=src, stdout=dst, check=True)
+    partial.replace(path)
+    return path
+
+
+def run_decompressor(fmt, path):
+    """The decompressor alone, its text written to /dev/null."""
+    _, wall, peak = timed([*COMPRESSED[fmt][2], str(path)], path, output=False)
+    return {"read": wall, "process": wall, "peak": peak, "arrays": 0}
+
+
+def decompressor_label(fmt):
+    return f"{' '.join(COMPRESSED[fmt][2])} (decompressor alone)"
+
+
+def reads_compressed():
+    """Whether pdsplit.read takes a gzip file: a sample of the tests, gzipped."""
+    sample = ROOT / "tests/data/nonspin-lm-4atoms-nedos10.DOSCAR"
+    with tempfile.TemporaryDirectory() as tmp:
+        path = Path(tmp) / "DOSCAR.gz"
+        with open(sample, "rb") as src, open(path, "wb") as dst:
+            subprocess.run(["gzip", "-c"], stdin=src, stdout=dst, check=True)
+        code = "import pdsplit, sys; pdsplit.read(sys.argv[1])"
+        return subprocess.run([sys.executable, "-c", code, str(path)],
+                              capture_output=True).returncode == 0
+
+
 def imports(module):
     return subprocess.run([sys.executable, "-c", f"import {module}"],
                           capture_output=True).returncode == 0
@@ -136,6 +191,8 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--doscar", type=Path, default=ROOT / "build-bench/data/big/DOSCAR")
     parser.add_argument("--pdsplit", type=Path, default=ROOT / "build-bench/pdsplit")
+    parser.add_argument("--no-compressed", action="store_true",
+                        help="leave out the gzip, xz and bzip2 copies")
     args = parser.parse_args()
     if args.runs < 5:
         sys.exit("--runs: at least 5")
@@ -152,8 +209,18 @@ def main():
     if not imports("ase"):
         labels.remove("ASE VaspDos")
         print("ASE does not import: VaspDos not measured (Debian: python3-ase)", file=sys.stderr)
+    formats = [] if args.no_compressed else list(COMPRESSED)
+    missing = [c[2][0] for c in COMPRESSED.values() if formats and not shutil.which(c[2][0])]
+    if missing:
+        sys.exit(f"{', '.join(missing)} missing (Debian: apt-get install gzip xz-utils bzip2), "
+                 "or leave the compressed files out with --no-compressed")
+    if formats and not reads_compressed():
+        formats = []
+        print("pdsplit.read does not read a gzip file: compressed files not measured",
+              file=sys.stderr)
 
     doscar = args.doscar.resolve()
+    compressed = {fmt: compressed_copy(doscar, fmt) for fmt in formats}
     size = doscar.stat().st_size
     print(f"input: {doscar} ({size} bytes); {args.runs} runs each", file=sys.stderr)
     load = os.getloadavg()
@@ -164,10 +231,15 @@ def main():
         scratch = Path(tmp) / "cli"
         results[CLI] = measure(CLI, lambda: run_cli(args.pdsplit.resolve(), doscar, scratch),
                                args.runs)
-    report(results, size, args.runs, load)
+    for fmt, path in compressed.items():
+        results[f"pdsplit.read, {fmt} file"] = measure(
+            f"pdsplit.read, {fmt} file", lambda: run_child(READ_ALL, path), args.runs)
+        results[decompressor_label(fmt)] = measure(
+            decompressor_label(fmt), lambda: run_decompressor(fmt, path), args.runs)
+    report(results, size, args.runs, load, list(compressed))
 
 
-def report(results, size, runs, load):
+def report(results, size, runs, load, formats):
     print(f"\npdsplit.read benchmark: DOSCAR of {size / 1e6:.0f} MB, medians of {runs} "
           f"runs, warm page cache, {os.cpu_count()} cores, load average before "
           f"{load[0]:.2f}, after {os.getloadavg()[0]:.2f}\n")
@@ -177,7 +249,7 @@ def report(results, size, runs, load):
         arrays = f"{m['arrays'] / 2**20:.0f}" if m["arrays"] else "-"
         print(f"| {label} | {m['read']:.3f} | {m['process']:.3f} | {m['peak'] / 2**20:.0f} | {arrays} |")
 
-    read_all = results["pdsplit.read (all atoms)"]
+    read_all = results[READ_ALL]
     one = results["pdsplit.read(atoms=[1])"]
     cli = results[CLI]
     print()
@@ -190,6 +262,14 @@ def report(results, size, runs, load):
     goal(f"read(atoms=[1]) {ratio:.2f}x the time of pdsplit -p 1", ratio <= 1.2, "at most 1.2x")
     ratio = one["process"] / cli["process"]
     print(f"  (whole processes, interpreter start and imports included: {ratio:.2f}x)")
+    for fmt in formats:
+        read = results[f"pdsplit.read, {fmt} file"]
+        ratio = read["read"] / results[decompressor_label(fmt)]["process"]
+        goal(f"read of the {fmt} file {ratio:.2f}x its decompressor", ratio <= 1.3,
+             "at most 1.3x")
+        extra = (read["peak"] - read["arrays"]) / 2**20
+        goal(f"read of the {fmt} file: peak = arrays + {extra:.0f} MiB", extra <= 64,
+             "at most arrays + 64 MiB")
 
 
 def goal(text, met, target):

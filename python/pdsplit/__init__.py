@@ -3,11 +3,15 @@
     import pdsplit
     dos = pdsplit.read("run1")                    # run1/DOSCAR
     dos.total, dos.pdos, dos.atom(2), dos.sum([1, 2, 3])
+    dos.select("O(p)"), dos.select_columns("O(p)")  # by element and orbital
     pdsplit.write("iDOS", dos.total, shift=dos.efermi)
+    dos.plot("O(p)", "Ti(d)"), dos.to_pymatgen()  # matplotlib, pymatgen
 
 The values are the doubles that the pdsplit command line reads, and
 pdsplit.write() writes the bytes that it writes. See help(pdsplit.read),
-help(pdsplit.Doscar) and help(pdsplit.write).
+help(pdsplit.Doscar) and help(pdsplit.write); python3 -m pdsplit --help for
+the command that writes selections into one file.
+
 """
 
 
@@ -15,9 +19,14 @@ class DoscarError(ValueError):
     """A DOSCAR that cannot be read, or an output name that is refused.
 
     number:  the exit status that the pdsplit command line gives for the same
-             problem: 24 the file ends early, 64 a field is not a number,
-             1 column counts of no known kind, an atom not in the file or an
-             output file named DOSCAR.
+             problem: 24 the file (or its compressed data) ends early, or
+             atoms= on a file without projected DOS; 64 a field is not a
+             number, or compressed data is damaged; 62 no upper-case E in
+             line 7 (not VASP's layout: LOBSTER's DOSCAR.lobster); 66 100 or
+             more values in a line; 1 column counts of no known kind (also a
+             total block of other than 2 or 4 values, which the command line
+             splits), an atom not in the file, a structure of another atom
+             count, or an output file named DOSCAR.
     path:    the file concerned.
     line:    the line of the file (from 1) where the problem was found, or None.
     columns: (first, last) columns (from 1) of a field that is not a number, or None.
@@ -37,6 +46,13 @@ class DoscarError(ValueError):
 
 
 from ._core import Doscar, read, write  # noqa: E402  (the extension raises DoscarError)
+from ._grammar import GRAMMAR as _GRAMMAR  # noqa: E402
+from ._plot import plot as _plot  # noqa: E402
+from ._pymatgen import to_pymatgen as _to_pymatgen  # noqa: E402
+
+__doc__ += _GRAMMAR
+Doscar.plot = _plot
+Doscar.to_pymatgen = _to_pymatgen
 
 __all__ = ["Doscar", "DoscarError", "read", "write"]
 __version__ = "1.0.0"

@@ -317,8 +317,8 @@ std::string column_header(const std::vector<std::string>& names);
 
 // writedos() with column_header(names) as the first line; `names` has one
 // name per column of the block, the energy included.
-void write_labelled(std::string_view filename, const std::vector<std::string>& names,
-                    double shift, const double* block, std::int64_t rows, int n);
+void write_labelled(std::string_view filename, const std::vector<std::string>& names, double shift,
+                    const double* block, std::int64_t rows, int n);
 
 // The element symbol that `word` starts with: its leading letters (1 to 3),
 // capitalised: "Fe_pv", "Fe/3a4b2c", "fe", "H.5" -> "Fe", "Fe", "Fe", "H";

@@ -41,6 +41,7 @@ struct OrbitalWord {
 };
 
 const std::vector<OrbitalWord>& orbital_words() {
+  // clang-format off
   static const std::vector<OrbitalWord> kWords = {
       {"s", {"s"}, {"s"}},
       {"p", {"py", "pz", "px"}, {"p"}},
@@ -53,6 +54,7 @@ const std::vector<OrbitalWord>& orbital_words() {
       {"dxz", {"dxz"}, {}},     {"x2-y2", {"x2-y2"}, {}}, {"fy3x2", {"fy3x2"}, {}},
       {"fxyz", {"fxyz"}, {}},   {"fyz2", {"fyz2"}, {}}, {"fz3", {"fz3"}, {}},
       {"fxz2", {"fxz2"}, {}},   {"fzx2", {"fzx2"}, {}}, {"fx3", {"fx3"}, {}}};
+  // clang-format on
   return kWords;
 }
 
@@ -69,9 +71,15 @@ std::string joined(const std::vector<std::string>& v, std::string_view between =
   return out;
 }
 
-bool lower(char c) { return c >= 'a' && c <= 'z'; }
-bool upper(char c) { return c >= 'A' && c <= 'Z'; }
-bool digit(char c) { return c >= '0' && c <= '9'; }
+bool lower(char c) {
+  return c >= 'a' && c <= 'z';
+}
+bool upper(char c) {
+  return c >= 'A' && c <= 'Z';
+}
+bool digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The characters of a selection, read token by token.
 class Scanner {
@@ -139,8 +147,7 @@ std::vector<std::string> parse_orbitals(Scanner& in) {
   std::vector<std::string> orbitals;
   std::string_view after = "\"(\"";
   do {
-    const std::string_view word =
-        in.run([](char c) { return lower(c) || digit(c) || c == '-'; });
+    const std::string_view word = in.run([](char c) { return lower(c) || digit(c) || c == '-'; });
     if (word.empty()) in.fail("an orbital must follow " + std::string(after));
     if (!find_orbital(word)) {
       in.fail("unknown orbital \"" + std::string(word) +
@@ -279,8 +286,8 @@ SelectionPlan plan_selection(const Selection& s, const DoscarKind& k, std::int64
   p.channels.resize(p.suffixes.size());
   for (std::int64_t c = 0; c < per; ++c) {
     for (std::size_t i = 0; i < orbitals.size(); ++i) {
-      if (chosen[i]) p.channels[static_cast<std::size_t>(c)].push_back(
-          static_cast<std::int64_t>(i) * per + c);
+      if (chosen[i])
+        p.channels[static_cast<std::size_t>(c)].push_back(static_cast<std::int64_t>(i) * per + c);
     }
   }
   return p;
@@ -310,9 +317,8 @@ std::string column_header(const std::vector<std::string>& names) {
   std::string line = "#";
   for (std::size_t i = 0; i < names.size(); ++i) {
     const std::string& name = names[i];
-    if (name.empty() || std::any_of(name.begin(), name.end(), [](unsigned char c) {
-          return c <= ' ' || c == 0x7f;
-        })) {
+    if (name.empty() || std::any_of(name.begin(), name.end(),
+                                    [](unsigned char c) { return c <= ' ' || c == 0x7f; })) {
       throw std::invalid_argument("column name \"" + name +
                                   "\": a name is one word without blanks or control characters");
     }
@@ -326,8 +332,8 @@ std::string column_header(const std::vector<std::string>& names) {
   return line;
 }
 
-void write_labelled(std::string_view filename, const std::vector<std::string>& names,
-                    double shift, const double* block, std::int64_t rows, int n) {
+void write_labelled(std::string_view filename, const std::vector<std::string>& names, double shift,
+                    const double* block, std::int64_t rows, int n) {
   if (names.size() != static_cast<std::size_t>(n) + 1) {
     throw std::invalid_argument("the header names " + std::to_string(names.size()) +
                                 " columns; the block has " + std::to_string(n + 1) +

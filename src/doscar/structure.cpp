@@ -18,6 +18,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "doscar/doscar.h"
 #include "textio/textio.h"
@@ -32,8 +33,8 @@ constexpr std::int64_t kMaxAtoms = 10'000'000;
 [[noreturn]] void refuse(const std::string& file, std::int64_t line, const std::string& why) {
   Failure f(kNothingDone, kUnitStructure, file);
   f.detail().line = line;
-  f.detail().text = file + (line > 0 ? ": line " + std::to_string(line) : std::string()) + ": " +
-                    why;
+  f.detail().text =
+      file + (line > 0 ? ": line " + std::to_string(line) : std::string()) + ": " + why;
   throw f;
 }
 
@@ -44,8 +45,7 @@ std::unique_ptr<InFile> open_text(const std::string& file) {
     const int err = errno;
     throw Failure(open_failure_number(err), kUnitStructure, file, err);
   }
-  return std::make_unique<InFile>(kUnitStructure, file,
-                                  decompressed(descriptor_source(fd, true)));
+  return std::make_unique<InFile>(kUnitStructure, file, decompressed(descriptor_source(fd, true)));
 }
 
 std::vector<std::string> words(std::string_view line) {
@@ -61,8 +61,7 @@ std::vector<std::string> words(std::string_view line) {
 }
 
 bool is_count(const std::string& w) {
-  return !w.empty() && w.size() <= 9 &&
-         w.find_first_not_of("0123456789") == std::string::npos;
+  return !w.empty() && w.size() <= 9 && w.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // Line 6: the symbols, or none when it holds counts (VASP 4).
@@ -106,6 +105,44 @@ std::string first_file(const std::string& folder, std::initializer_list<const ch
   return {};
 }
 
+// Lines 6 and 7 of `file`.
+std::pair<std::string, std::string> species_lines(const std::string& file) {
+  std::unique_ptr<InFile> in = open_text(file);
+  try {
+    for (int i = 0; i < 5; ++i) in->skip();
+    std::string line6(in->line());
+    return {line6, std::string(in->line())};
+  } catch (Failure& f) {
+    if (f.number() == kEndOfFile) {
+      f.detail().text = file + " ends at line " + std::to_string(in->lines()) +
+                        ", before its atom counts: not a POSCAR or CONTCAR";
+    }
+    throw;
+  }
+}
+
+// The element symbols of line 6 (none in the VASP 4 layout) and the atom
+// count of each species.
+void species(const std::string& file, std::vector<std::string>& symbols,
+             std::vector<std::int64_t>& n) {
+  const auto [line6, line7] = species_lines(file);
+  try {
+    symbols = line6_symbols(line6);
+  } catch (const std::invalid_argument& e) {
+    refuse(file, 6, e.what());
+  }
+  try {
+    n = counts(symbols.empty() ? line6 : line7);
+  } catch (const std::invalid_argument& e) {
+    refuse(file, symbols.empty() ? 6 : 7, e.what());
+  }
+  if (!symbols.empty() && symbols.size() != n.size()) {
+    refuse(file, 7,
+           std::to_string(n.size()) + (n.size() == 1 ? " atom count" : " atom counts") + " for " +
+               std::to_string(symbols.size()) + " element symbols on line 6");
+  }
+}
+
 // The elements named by the POTCAR beside `file`, for `species` counts.
 std::vector<std::string> potcar_beside(const std::string& file, std::size_t species) {
   const std::string potcar =
@@ -129,7 +166,8 @@ std::vector<std::string> potcar_beside(const std::string& file, std::size_t spec
 
 std::string element_symbol(std::string_view word) {
   std::size_t n = 0;
-  while (n < word.size() && ((word[n] >= 'A' && word[n] <= 'Z') || (word[n] >= 'a' && word[n] <= 'z'))) {
+  while (n < word.size() &&
+         ((word[n] >= 'A' && word[n] <= 'Z') || (word[n] >= 'a' && word[n] <= 'z'))) {
     ++n;
   }
   if (n == 0 || n > 3) return {};
@@ -160,41 +198,13 @@ std::vector<std::string> potcar_elements(InFile& in) {
 }
 
 std::vector<std::string> read_structure(const std::string& file) {
-  std::unique_ptr<InFile> in = open_text(file);
-  std::string line6, line7;
-  try {
-    for (int i = 0; i < 5; ++i) in->skip();
-    line6 = in->line();
-    line7 = in->line();
-  } catch (Failure& f) {
-    if (f.number() == kEndOfFile) {
-      f.detail().text = file + " ends at line " + std::to_string(in->lines()) +
-                        ", before its atom counts: not a POSCAR or CONTCAR";
-    }
-    throw;
-  }
   std::vector<std::string> symbols;
   std::vector<std::int64_t> n;
-  try {
-    symbols = line6_symbols(line6);
-  } catch (const std::invalid_argument& e) {
-    refuse(file, 6, e.what());
-  }
-  const int counts_line = symbols.empty() ? 6 : 7;
-  try {
-    n = counts(symbols.empty() ? line6 : line7);
-  } catch (const std::invalid_argument& e) {
-    refuse(file, counts_line, e.what());
-  }
-  if (symbols.empty()) symbols = potcar_beside(file, n.size());
-  if (symbols.size() != n.size()) {
-    refuse(file, 7,
-           std::to_string(n.size()) + " atom counts for " + std::to_string(symbols.size()) +
-               " element symbols on line 6");
-  }
+  species(file, symbols, n);
   std::int64_t total = 0;
   for (std::int64_t c : n) total += c;
-  if (total > kMaxAtoms) refuse(file, counts_line, "more than 10 million atoms");
+  if (total > kMaxAtoms) refuse(file, symbols.empty() ? 6 : 7, "more than 10 million atoms");
+  if (symbols.empty()) symbols = potcar_beside(file, n.size());
   std::vector<std::string> atoms;
   for (std::size_t s = 0; s < n.size(); ++s) {
     atoms.insert(atoms.end(), static_cast<std::size_t>(n[s]), symbols[s]);

@@ -1,12 +1,16 @@
-"""The ```python blocks of README.md run, each in a fresh namespace, in a
+"""The ```python blocks of README.md, and the ```sh blocks that run the
+module's command (`python -m pdsplit`), run, each in a fresh namespace or shell, in a
 scratch folder that is at once a calculation folder (DOSCAR: 8 atoms, its
 POSCAR and iDOS), a folder of runs (run1/DOSCAR) and a clone (examples/).
 A block that imports a package that is not installed (matplotlib, ASE,
 pymatgen) is skipped. A marker line right before a block changes what is
 expected of it: `<!-- not run: reason -->` (an illustration that cannot
 run) or `<!-- xfail: reason -->` (it must fail until the reason is gone)."""
+import os
 import re
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -29,11 +33,11 @@ Direct
 """ + "".join(f"  {x / 8:.3f} {x / 8:.3f} {x / 8:.3f}\n" for x in range(8))
 
 
-def python_blocks():
+def python_blocks(fence="```python"):
     """{line of the opening fence: (marker, code)} of README.md."""
     blocks, code, marker, previous = {}, None, None, ""
     for n, line in enumerate((ROOT / "README.md").read_text().splitlines(), start=1):
-        if code is None and line == "```python":
+        if code is None and line == fence:
             code, start = [], n
             found = re.fullmatch(r"<!-- (not run|xfail): (.*) -->", previous)
             marker = found.groups() if found else None
@@ -85,3 +89,20 @@ def test_python_block(scratch, code):
         if e.name and e.name.split(".")[0] in OPTIONAL:
             pytest.skip(f"{e.name} is not installed")
         raise
+
+
+# The command's examples, run with this interpreter in place of the venv's.
+COMMANDS = {n: code for n, (_, code) in python_blocks("```sh").items() if "-m pdsplit" in code}
+
+
+def test_readme_shows_the_command():
+    assert COMMANDS
+
+
+@pytest.mark.parametrize("code", COMMANDS.values(), ids=[f"README.md line {n}" for n in COMMANDS])
+def test_command_block(scratch, code):
+    code = re.sub(r"\S*python3?(?= -m pdsplit)", sys.executable, code)
+    package = Path(pdsplit.__file__).resolve().parent.parent
+    env = dict(os.environ, PYTHONPATH=str(package))
+    done = subprocess.run(["bash", "-e", "-c", code], env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr

@@ -1,0 +1,73 @@
+"""Doscar.to_pymatgen: the DOS as a pymatgen CompleteDos."""
+
+
+def _imports():
+    try:
+        from pymatgen.core import IStructure
+        from pymatgen.electronic_structure.core import Orbital, OrbitalType, Spin
+        from pymatgen.electronic_structure.dos import CompleteDos, Dos
+        from pymatgen.io.vasp import Poscar
+    except ImportError as e:
+        raise ImportError(
+            "Doscar.to_pymatgen() needs pymatgen (Debian: apt-get install python3-pymatgen)"
+        ) from e
+    return IStructure, Orbital, OrbitalType, Spin, CompleteDos, Dos, Poscar
+
+
+def _structure(dos, IStructure, Poscar):
+    source = dos.structure
+    if isinstance(source, str):
+        return Poscar.from_file(source).structure
+    if isinstance(source, IStructure):
+        return source
+    if hasattr(source, "get_chemical_symbols"):
+        from pymatgen.io.ase import AseAtomsAdaptor
+
+        return AseAtomsAdaptor.get_structure(source)
+    raise ValueError(
+        "to_pymatgen() needs the structure with its positions: give read(..., structure=...) "
+        "a POSCAR, an ASE Atoms or a pymatgen Structure, or put a CONTCAR or POSCAR beside "
+        + dos.path
+        + ("" if source is None else " (a list of symbols has no positions)")
+    )
+
+
+def _densities(block, first, spin, noncollinear, Spin):
+    """{Spin: values} of the channel columns from `first`: the DOS of a
+    non-spin or non-collinear file (its magnetisation left out), or up and
+    down."""
+    densities = {Spin.up: block[:, first].copy()}
+    if spin and not noncollinear:
+        densities[Spin.down] = block[:, first + 1].copy()
+    return densities
+
+
+def to_pymatgen(dos):
+    """The DOS as a pymatgen CompleteDos, for pymatgen's element and spd DOS,
+    band centres and DosPlotter.
+
+    Structure: the file that symbols came from, read by pymatgen's
+    Poscar.from_file, or the pymatgen Structure or ASE Atoms given to
+    read(structure=...). Total DOS: the total block with the file's Fermi
+    level; per site (the atoms kept) and orbital (pymatgen's Orbital for l,m
+    columns, OrbitalType for l columns) the columns of its block, Spin.up and
+    Spin.down; a non-collinear file gives the DOS columns as Spin.up, without
+    the magnetisation. Energies are the total block's.
+
+    ImportError without pymatgen; ValueError without a structure.
+    """
+    IStructure, Orbital, OrbitalType, Spin, CompleteDos, Dos, Poscar = _imports()
+    structure = _structure(dos, IStructure, Poscar)
+    energies = dos.total[:, 0].copy()
+    total = Dos(dos.efermi, energies, _densities(dos.total, 1, dos.spin, False, Spin))
+    channels = 4 if dos.noncollinear else 2 if dos.spin else 1
+    orbitals = len(dos.atom_columns) // channels
+    keys = [Orbital(k) if dos.projection == "lm" else OrbitalType(k) for k in range(orbitals)]
+    pdoss = {}
+    for atom in dos.atoms:
+        block = dos.atom(atom)
+        pdoss[structure[atom - 1]] = {
+            key: _densities(block, 1 + k * channels, dos.spin, dos.noncollinear, Spin)
+            for k, key in enumerate(keys)
+        }
+    return CompleteDos(structure, total, pdoss)

@@ -1,0 +1,124 @@
+"""The front ends on Doscar.select: the command python3 -m pdsplit, the
+matplotlib plot and the pymatgen CompleteDos."""
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import pdsplit
+from pdsplit.__main__ import main
+from conftest import DATA
+
+EIGHT = DATA / "nonspin-lm-8atoms.DOSCAR"
+POSCAR = DATA / "nonspin-lm-8atoms.POSCAR"  # 4 Ti, then 4 O
+
+
+@pytest.fixture
+def run(tmp_path, monkeypatch):
+    """A run's folder: DOSCAR (8 atoms), POSCAR, and a damaged copy in cut/."""
+    shutil.copy(EIGHT, tmp_path / "DOSCAR")
+    shutil.copy(POSCAR, tmp_path / "POSCAR")
+    (tmp_path / "cut").mkdir()
+    (tmp_path / "cut" / "DOSCAR").write_text("".join(EIGHT.read_text().splitlines(True)[:400]))
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+# arguments -> status, file written, its header line, or the error's text
+COMMANDS = [
+    (["O(p)", "Ti(t2g,eg)"], 0, "iSELDOS", "#    energy        O(p)  Ti(t2g,eg)"),
+    (["--dir", ".", "--no-shift", "-o", "out/x", "total", "1"], 0, "out/x",
+     "#    energy       total           1"),
+    (["Xe"], 1, None, "no atom of element Xe: the structure has Ti, O"),
+    (["O(t2g"], 1, None, '")" expected after the orbitals'),
+    (["-o", "out/DOSCAR", "O"], 1, None, "a file named DOSCAR is never written"),
+    (["--dir", "nowhere", "O"], 1, None, "nowhere: No such file or directory"),
+    (["--dir", "cut", "O"], 24, None, "ends at line 400"),
+]
+
+
+@pytest.mark.parametrize("args, status, output, text", COMMANDS)
+def test_command(run, capsys, args, status, output, text):
+    (run / "out").mkdir()
+    assert main(args) == status
+    out, err = capsys.readouterr()
+    if status:
+        assert (out, err.startswith("pdsplit: "), text in err) == ("", True, True)
+        assert sorted(p.name for p in run.iterdir()) == ["DOSCAR", "POSCAR", "cut", "out"]
+        return
+    assert (out, err) == (output + "\n", "")
+    lines = (run / output).read_text().splitlines()
+    assert (lines[0], len(lines)) == (text, 302)
+    if args == ["O(p)", "Ti(t2g,eg)"]:  # columns as select() gives them, as write() writes them
+        dos = pdsplit.read(".")
+        block = np.column_stack([dos.select("O(p)"), dos.select("Ti(t2g,eg)")[:, 1]])
+        pdsplit.write("same", block, shift=dos.efermi, header=lines[0][1:].split())
+        assert (run / "same").read_text().splitlines() == lines
+
+
+def test_command_help_and_usage(run):
+    package = os.path.dirname(os.path.dirname(pdsplit.__file__))
+    command = dict(capture_output=True, text=True, env={**os.environ, "PYTHONPATH": package})
+    done = subprocess.run([sys.executable, "-m", "pdsplit", "--help"], **command)
+    assert done.returncode == 0 and "selection := target" in done.stdout
+    done = subprocess.run([sys.executable, "-m", "pdsplit"], **command)
+    assert done.returncode == 2 and "SELECTION" in done.stderr
+
+
+# source, structure, selections -> lines drawn per selection (total first)
+PLOTS = [
+    (EIGHT, POSCAR, ("O(p)", "Ti(d)"), 1),
+    (DATA / "spin-l-1atom.DOSCAR", None, ("1(s)", "1(p)"), 2),
+    (DATA / "library" / "noncollinear-lm-2atoms.DOSCAR", None, ("1-2(d)",), 1),
+]
+
+
+@pytest.mark.parametrize("source, structure, selections, per", PLOTS)
+def test_plot(source, structure, selections, per):
+    matplotlib = pytest.importorskip("matplotlib", reason="matplotlib is not installed")
+    matplotlib.use("Agg")
+    dos = pdsplit.read(source, structure=structure)
+    ax = dos.plot(*selections, emin=-5, emax=3)
+    curves = [line for line in ax.get_lines() if len(line.get_xdata()) == dos.npoints]
+    assert len(curves) == per * (1 + len(selections))
+    assert [t.get_text() for t in ax.get_legend().get_texts()] == ["total", *selections]
+    assert ax.get_xlim() == (-5, 3)
+    if per == 2:  # spin down drawn negative
+        assert np.array_equal(curves[-1].get_ydata(), -dos.select(selections[-1])[:, 2])
+    matplotlib.pyplot.close("all")
+
+
+def test_to_pymatgen(tmp_path):
+    pytest.importorskip("pymatgen", reason="pymatgen is not installed")
+    from pymatgen.core import Element
+    from pymatgen.electronic_structure.core import OrbitalType, Spin
+
+    dos = pdsplit.read(EIGHT, structure=POSCAR)
+    complete = dos.to_pymatgen()
+    elements = complete.get_element_dos()
+    for element in ("Ti", "O"):
+        assert np.allclose(elements[Element(element)].densities[Spin.up], dos.select(element)[:, 1])
+    for shell in "spd":
+        spd = complete.get_spd_dos()[OrbitalType[shell]].densities[Spin.up]
+        assert np.allclose(spd, dos.select(f"1-8({shell})")[:, 1])
+    assert complete.efermi == dos.efermi and len(complete.structure) == 8
+    spin = pdsplit.read(DATA / "spin-l-1atom.DOSCAR", structure=["Fe"])
+    with pytest.raises(ValueError, match="has no positions"):
+        spin.to_pymatgen()
+    shutil.copy(DATA / "spin-l-1atom.DOSCAR", tmp_path / "DOSCAR")
+    (tmp_path / "POSCAR").write_text("x\n1.0\n3 0 0\n0 3 0\n0 0 3\nFe\n1\nDirect\n0 0 0\n")
+    down = pdsplit.read(tmp_path).to_pymatgen().get_spd_dos()[OrbitalType.p].densities[Spin.down]
+    assert np.allclose(down, pdsplit.read(tmp_path).select("Fe(p)")[:, 2])
+
+
+@pytest.mark.parametrize("package, call", [("matplotlib", lambda d: d.plot()),
+                                           ("pymatgen", lambda d: d.to_pymatgen())])
+def test_a_missing_package_is_named(monkeypatch, package, call):
+    for name in [n for n in sys.modules if n.split(".")[0] == package]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, package, None)  # import fails
+    with pytest.raises(ImportError, match=f"apt-get install python3-{package}"):
+        call(pdsplit.read(EIGHT, structure=POSCAR))
