@@ -145,7 +145,7 @@ Outcome read_back(const Row& r) {
 
 TEST(Decompressed, ReadsBackTheTextOrSaysWhereAndWhyItStops) {
   const std::string text = sample("spin-l-1atom.DOSCAR");
-  const std::string half1 = text.substr(0, text.size() / 3), half2 = text.substr(text.size() / 3);
+  const std::string part1 = text.substr(0, text.size() / 3), part2 = text.substr(text.size() / 3);
   // Over the queue's few MiB, so that its producer waits on a full queue; a
   // short period inside deflate's window keeps compressing it quick.
   const std::string small = sample("nonspin-lm-4atoms-nedos10.DOSCAR");
@@ -162,7 +162,7 @@ TEST(Decompressed, ReadsBackTheTextOrSaysWhereAndWhyItStops) {
        .data = gzip(text),
        .compression = "gzip",
        .read_size = 1},
-      {"two gzip members, a line across them", gzip(half1) + gzip(half2), "gzip"},
+      {"two gzip members, a line across them", gzip(part1) + gzip(part2), "gzip"},
       {"gzip, zero padding after it", gzip(text) + std::string(512, '\0'), "gzip"},
       {"gzip, other bytes after it", gzip(text) + "junk", "gzip", 64, "gzip data is corrupt"},
       {"gzip cut mid-stream", cut(gzip(text)), "gzip", 24, "the gzip data ends early"},
@@ -175,14 +175,14 @@ TEST(Decompressed, ReadsBackTheTextOrSaysWhereAndWhyItStops) {
        .fail_at = 1000},
       {"xz", xz(text), "xz"},
       {.name = "two xz streams, raw read 7 bytes at a time",
-       .data = xz(half1) + xz(half2),
+       .data = xz(part1) + xz(part2),
        .compression = "xz",
        .raw_step = 7},
       {"xz cut mid-stream", cut(xz(text)), "xz", 24, "the xz data ends early"},
       {"xz with a flipped byte", flipped(xz(text)), "xz", 64, "the xz data is corrupt"},
       {"bzip2", bzip2(text), "bzip2"},
       {.name = "two bzip2 streams, raw read 5 bytes at a time",
-       .data = bzip2(half1) + bzip2(half2),
+       .data = bzip2(part1) + bzip2(part2),
        .compression = "bzip2",
        .raw_step = 5},
       {"bzip2 cut mid-stream", cut(bzip2(text)), "bzip2", 24, "the bzip2 data ends early"},

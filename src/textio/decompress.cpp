@@ -44,11 +44,7 @@ struct Signature {
 
 constexpr Signature kSignatures[] = {
     {Format::kGzip, "gzip", {"\x1f\x8b", 2}},
-    {Format::kXz,
-     "xz",
-     {"\xfd"
-      "7zXZ\0",
-      6}},
+    {Format::kXz, "xz", {"\xfd\x37\x7a\x58\x5a\x00", 6}},  // FD "7zXZ" 00
     {Format::kBzip2, "bzip2", {"BZh", 3}},
 };
 

@@ -182,6 +182,7 @@ STREAMS = {
     "BytesIO": lambda tmp, data: io.BytesIO(data),
     "FIFO": fifo,
     "gzip in a FIFO": lambda tmp, data: fifo(tmp, gzip.compress(data)),
+    "xz in a file object": lambda tmp, data: io.BytesIO(lzma.compress(data)),
 }
 
 
