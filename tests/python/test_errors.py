@@ -4,6 +4,7 @@ the damage; files that cannot be opened give the OSError of their errno."""
 import os
 import pickle
 
+import numpy as np
 import pytest
 
 import pdsplit
@@ -106,11 +107,17 @@ def test_unknown_per_atom_columns_leave_the_total_block(tmp_path):
     assert d.pdos.shape == (0, 10, 1)
 
 
-# atoms=: the atom refused, None when all are read
-@pytest.mark.parametrize("atoms, refused", [([4], None), ([1, 4], None), ([2, 5], 5), ([0], 0), ([-1], -1)])
+# atoms=: the atom refused, None when all are read, or the type refused
+@pytest.mark.parametrize("atoms, refused", [
+    ([4], None), ([1, 4], None), ([np.int64(4)], None), ([2, 5], 5), ([0], 0), ([-1], -1),
+    ([True], "bool"), ([1.5], "float"), ([np.float64(1.0)], "float64"), (["1"], "str")])
 def test_atoms_in_and_out_of_the_file(atoms, refused):
     if refused is None:
         assert pdsplit.read(DATA / FOUR, atoms=atoms).atoms == tuple(atoms)
+        return
+    if isinstance(refused, str):
+        with pytest.raises(TypeError, match=f"atoms must hold integers .*, not {refused}$"):
+            pdsplit.read(DATA / FOUR, atoms=atoms)
         return
     with pytest.raises(pdsplit.DoscarError) as e:
         pdsplit.read(DATA / FOUR, atoms=atoms)
