@@ -101,11 +101,20 @@ pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o)
     return pds::read_doscar(path, o);
   }
   if (PyObject_CheckBuffer(source.ptr())) {
-    const py::buffer_info data = py::reinterpret_borrow<py::buffer>(source).request();
-    const auto size = static_cast<std::size_t>(data.size * data.itemsize);
+    // Contiguous bytes only (a memoryview with steps raises BufferError);
+    // the buffer is given back with the GIL held again.
+    Py_buffer view;
+    if (PyObject_GetBuffer(source.ptr(), &view, PyBUF_C_CONTIGUOUS) != 0) {
+      throw py::error_already_set();
+    }
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&view};
     py::gil_scoped_release unlocked;
-    return pds::read_doscar(pds::memory_source(static_cast<const char*>(data.ptr), size), "<data>",
-                            o);
+    return pds::read_doscar(
+        pds::memory_source(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+        "<data>", o);
   }
   if (py::hasattr(source, "read")) {
     const std::string name =

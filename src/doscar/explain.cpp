@@ -32,6 +32,8 @@ std::string end_of_file(const DoscarHeader& h, LineLayout l, std::int64_t n) {
   std::string text = " ends at line " + str(n) + ", inside " + part(h, l, n + 1);
   if (n < 6) return text + " (lines 1-6)";
   const std::int64_t points = extent(h.NPOINTS);
+  // Further total blocks have no count that the header gives.
+  if (!l.atoms && n >= 6 + points) return text;
   const std::int64_t atoms = l.atoms ? extent(h.NATOMS) * (points * l.per_point + 1) : 0;
   return text + " (a complete file has " + str(6 + points + atoms) + " lines)";
 }

@@ -390,7 +390,7 @@ void read_with_atoms(Lines& in, DoscarData& d, const std::string& file, const Re
                      int fd) {
   std::vector<std::string> lines;
   const std::int64_t first_line = in.number() + 2;
-  if (!peek_atom_lines(in, lines, o.atoms)) {
+  if (d.h.NATOMS <= 0 || !peek_atom_lines(in, lines, o.atoms)) {
     d.kind = classify(d.h.NTCOL, -1);
     d.slot.assign(static_cast<std::size_t>(extent(d.h.NATOMS)) + 1, -1);
     return;
@@ -422,6 +422,11 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
   LineLayout layout;
   try {
     read_header_lines(file_in, d.h);
+    if (d.h.NPOINTS <= 0) {
+      refuse(kNothingDone, file, 6,
+             file + ": line 6 gives " + std::to_string(d.h.NPOINTS) +
+                 " grid points (columns 33-37); a DOSCAR has at least one");
+    }
     Lines in(file_in);
     layout.atoms = d.h.pdos_flag != 0;
     const std::int64_t rows = extent(d.h.NPOINTS);

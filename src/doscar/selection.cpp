@@ -20,6 +20,7 @@
 // Atoms and orbitals are sets: each counts once whatever the order and
 // repetitions. Without parentheses every orbital of the atoms counts.
 #include <algorithm>
+#include <charconv>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -120,8 +121,13 @@ class Scanner {
 std::int64_t atom_number(Scanner& in, std::string_view after) {
   const std::string_view digits = in.run(digit);
   if (digits.empty()) in.fail("an atom number must follow " + std::string(after));
-  if (digits.size() > 6) in.fail("atom " + std::string(digits) + " is above 999999");
-  const std::int64_t n = std::stoll(std::string(digits));
+  const std::size_t first = std::min(digits.find_first_not_of('0'), digits.size());
+  const std::string_view value = digits.substr(first);  // leading zeros do not count
+  std::int64_t n = value.empty() ? 0 : kMaxAtom + 1;
+  if (!value.empty() && value.size() <= 6) {
+    std::from_chars(value.data(), value.data() + value.size(), n);
+  }
+  if (n > kMaxAtom) in.fail("atom " + std::string(digits) + " is above 999999");
   if (n < 1) in.fail("atom numbers count from 1");
   return n;
 }

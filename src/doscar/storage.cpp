@@ -14,8 +14,6 @@ namespace pds {
 
 namespace {
 
-constexpr std::size_t kMinMapping = std::size_t{1} << 20;
-
 std::size_t page_rounded(std::size_t bytes) {
   constexpr std::size_t kPage = 4096;
   return (bytes + kPage - 1) / kPage * kPage;
@@ -46,8 +44,8 @@ void Doubles::resize(std::size_t n) {
   if (n > (~std::size_t{0} / 2) / sizeof(double)) throw std::bad_alloc();
   const std::size_t need = n * sizeof(double);
   if (need > bytes_) {
-    std::size_t grown = std::max({need, bytes_ + bytes_ / 2, kMinMapping});
-    grown = page_rounded(grown);
+    // Half as much again: growing row by row takes a few dozen moves.
+    const std::size_t grown = page_rounded(std::max(need, bytes_ + bytes_ / 2));
     void* p = data_ == nullptr
                   ? mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                   : mremap(data_, bytes_, grown, MREMAP_MAYMOVE);

@@ -194,6 +194,36 @@ def test_streams_read_in_one_pass(tmp_path, kind):
     assert same(d.sum([8, 1]), plain.sum([8, 1]))
 
 
+def test_a_memoryview_with_steps_is_refused():
+    with pytest.raises(BufferError):
+        pdsplit.read(memoryview(EIGHT.read_bytes())[::-1])
+
+
+# line 1 and line 6 of a crafted file with per-atom blocks -> read's outcome
+# (the number of atom blocks read, or the DoscarError number)
+DEGENERATE = {
+    "no atoms": (("   0   0   1   0", None), 0),
+    "no grid points": ((None, 0), 1),
+}
+
+
+@pytest.mark.parametrize("case", DEGENERATE)
+def test_degenerate_headers(tmp_path, case):
+    (line1, points), expected = DEGENERATE[case]
+    lines = craft(1, 3, 9)[0].splitlines(keepends=True)[:9]
+    if line1:
+        lines[0] = line1 + "\n"
+    if points is not None:
+        lines[5] = lines[5][:32] + f"{points:5d}" + lines[5][37:]
+    (tmp_path / "DOSCAR").write_text("".join(lines))
+    if expected:
+        with pytest.raises(pdsplit.DoscarError) as e:
+            pdsplit.read(tmp_path)
+        assert (e.value.number, e.value.line) == (expected, 6)
+    else:
+        assert pdsplit.read(tmp_path).pdos.shape == (0, 3, 1)
+
+
 @pytest.mark.parametrize("as_data", [False, True])
 def test_a_header_that_claims_too_much(tmp_path, as_data):
     lines = EIGHT.read_text().splitlines(keepends=True)
@@ -213,6 +243,11 @@ def test_without_projected_dos(tmp_path):
     d = pdsplit.read(tmp_path)
     assert (d.has_pdos, d.pdos.shape, d.natoms, d.efermis) == (False, (0, 4, 1), 3, (1.5, 2.5))
     assert len(d.totals) == 2 and same(d.totals[0], totals[0]) and same(d.totals[1], totals[1])
+    (tmp_path / "cut").write_text("".join(text.splitlines(keepends=True)[:13]))
+    with pytest.raises(pdsplit.DoscarError) as e:
+        pdsplit.read(tmp_path / "cut")
+    assert str(e.value).endswith("ends at line 13, inside the total block: the file is cut short "
+                                 "(a run or a copy that did not finish)")
     assert d.total is d.totals[0] or same(d.total, d.totals[0])
     with pytest.raises(pdsplit.DoscarError) as e:
         pdsplit.read(tmp_path, atoms=[1])
