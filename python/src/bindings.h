@@ -16,6 +16,20 @@ inline py::str file_name(const std::string& s) {
       PyUnicode_DecodeFSDefaultAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// The name of the type of `o`, for TypeError messages.
+inline std::string type_name(const py::handle& o) {
+  return py::str(py::type::of(o).attr("__name__"));
+}
+
+// A file name given as str or os.PathLike, and its bytes as os.fsencode()
+// makes them.
+inline bool is_path(const py::handle& o) {
+  return py::isinstance<py::str>(o) || py::hasattr(o, "__fspath__");
+}
+inline std::string fs_path(const py::handle& o) {
+  return py::module_::import("os").attr("fsencode")(o).cast<std::string>();
+}
+
 // pdsplit.Doscar and pdsplit.read (doscar.cpp).
 void bind_doscar(py::module_& m);
 // pdsplit.write (output.cpp).

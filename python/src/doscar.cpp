@@ -77,7 +77,7 @@ std::optional<std::vector<std::int64_t>> atom_list(const py::object& atoms) {
   if (atoms.is_none()) return std::nullopt;
   std::vector<std::int64_t> list;
   for (const py::handle item : py::iter(atoms)) {
-    const std::string type = py::str(py::type::of(item).attr("__name__"));
+    const std::string type = type_name(item);
     if (PyBool_Check(item.ptr()) || type == "bool_" || !PyIndex_Check(item.ptr())) {
       throw py::type_error("read(): atoms must hold integers (atom numbers from 1), not " + type);
     }
@@ -86,17 +86,11 @@ std::optional<std::vector<std::int64_t>> atom_list(const py::object& atoms) {
   return list;
 }
 
-std::string folder_of(const std::string& file) {
-  const std::size_t slash = file.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : file.substr(0, slash);
-}
-
 // Reads `source`: a path (str, os.PathLike), data (bytes, bytearray,
 // memoryview) or a binary file object.
 pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o) {
-  if (py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__")) {
-    const std::string path = py::module_::import("os").attr("fsencode")(source).cast<std::string>();
+  if (is_path(source)) {
+    const std::string path = fs_path(source);
     py::gil_scoped_release unlocked;
     return pds::read_doscar(path, o);
   }
@@ -124,7 +118,7 @@ pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o)
     return pds::read_doscar(std::move(file), name, o);
   }
   throw py::type_error("read(): source must be a path, bytes or a binary file object, not " +
-                       std::string(py::str(py::type::of(source).attr("__name__"))));
+                       type_name(source));
 }
 
 Doscar read(const py::object& source, const py::object& atoms, const py::object& noncollinear,
@@ -140,10 +134,9 @@ Doscar read(const py::object& source, const py::object& atoms, const py::object&
     o.noncollinear = noncollinear.cast<bool>() ? 1 : 0;
   }
   pds::DoscarData r = read_source(source, o);
-  const bool data = !(py::isinstance<py::str>(source) || py::hasattr(source, "__fspath__"));
   Doscar d;
   d.path = r.file;
-  d.folder = data ? "" : folder_of(r.file);
+  d.folder = r.folder;
   d.h = r.h;
   d.kind = r.kind;
   d.has_pdos = r.has_pdos;

@@ -22,8 +22,7 @@ using Block = py::array_t<double, py::array::c_style | py::array::forcecast>;
 double shift_value(const py::object& shift) {
   const py::object real = py::module_::import("numbers").attr("Real");
   if (!py::isinstance(shift, real)) {
-    throw py::type_error("write(): shift must be a real number, not " +
-                         std::string(py::str(py::type::of(shift).attr("__name__"))));
+    throw py::type_error("write(): shift must be a real number, not " + type_name(shift));
   }
   return py::float_(shift).cast<double>();
 }
@@ -32,13 +31,12 @@ double shift_value(const py::object& shift) {
 std::vector<std::string> header_names(const py::object& header) {
   if (py::isinstance<py::str>(header) || !py::isinstance<py::sequence>(header)) {
     throw py::type_error("write(): header must be a sequence of column names (str), not " +
-                         std::string(py::str(py::type::of(header).attr("__name__"))));
+                         type_name(header));
   }
   std::vector<std::string> names;
   for (const py::handle name : header) {
     if (!py::isinstance<py::str>(name)) {
-      throw py::type_error("write(): header names are str, not " +
-                           std::string(py::str(py::type::of(name).attr("__name__"))));
+      throw py::type_error("write(): header names are str, not " + type_name(name));
     }
     names.push_back(name.cast<std::string>());
   }

@@ -14,18 +14,6 @@ namespace pdsplit_python {
 
 namespace {
 
-bool is_path(const py::object& o) {
-  return py::isinstance<py::str>(o) || py::hasattr(o, "__fspath__");
-}
-
-std::string fs_path(const py::object& o) {
-  return py::module_::import("os").attr("fsencode")(o).cast<std::string>();
-}
-
-std::string type_name(const py::handle& o) {
-  return py::str(py::type::of(o).attr("__name__"));
-}
-
 // The symbols of an ASE Atoms, a pymatgen Structure or a sequence of str.
 std::vector<std::string> symbols_of_object(const py::object& structure) {
   py::object list;
@@ -91,11 +79,15 @@ const std::vector<std::string>& needed_symbols(Doscar& d) {
       "Structure");
 }
 
-Array select(Doscar& d, const std::string& text) {
+// The columns that `text` adds up in d; the symbols only for an element.
+pds::SelectionPlan plan_of(Doscar& d, const std::string& text) {
   const pds::Selection s = pds::parse_selection(text);
   const bool element = s.target == pds::Selection::Target::kElement;
-  const pds::SelectionPlan plan =
-      pds::plan_selection(s, d.kind, d.natoms(), element ? &needed_symbols(d) : nullptr);
+  return pds::plan_selection(s, d.kind, d.natoms(), element ? &needed_symbols(d) : nullptr);
+}
+
+Array select(Doscar& d, const std::string& text) {
+  const pds::SelectionPlan plan = plan_of(d, text);
   pds::SelectionBlocks in;
   in.rows = d.points();
   if (plan.total) {
@@ -123,10 +115,7 @@ Array select(Doscar& d, const std::string& text) {
 }
 
 py::tuple select_columns(Doscar& d, const std::string& text) {
-  const pds::Selection s = pds::parse_selection(text);
-  const bool element = s.target == pds::Selection::Target::kElement;
-  const pds::SelectionPlan plan =
-      pds::plan_selection(s, d.kind, d.natoms(), element ? &needed_symbols(d) : nullptr);
+  const pds::SelectionPlan plan = plan_of(d, text);
   std::string label;
   for (char c : text) {
     if (c != ' ' && c != '\t') label += c;

@@ -45,17 +45,24 @@ struct DoscarHeader {
 // The input file's name: DOSCAR in the working directory.
 inline constexpr const char* kDoscar = "DOSCAR";
 
+// Calls read(), which reads `line`, line `number` of its file, with `fmt`;
+// the malformed number that it may throw is located in the line.
+template <typename Read>
+void read_located(std::string_view line, std::int64_t number, const LineFormat& fmt, Read read) {
+  try {
+    read();
+  } catch (Failure& f) {
+    locate_malformed_field(f, line, fmt, number);
+    throw;
+  }
+}
+
 // Hands the next line of `in` to read(line), which reads it with `fmt`; the
 // malformed number that it may throw is located in the line.
 template <typename Read>
 void read_located(InFile& in, const LineFormat& fmt, Read read) {
   const std::string_view line = in.line();
-  try {
-    read(line);
-  } catch (Failure& f) {
-    locate_malformed_field(f, line, fmt, in.lines());
-    throw;
-  }
+  read_located(line, in.lines(), fmt, [&] { read(line); });
 }
 
 // Reads lines 1-6 into `h`: NATOMS and pdos_flag, SYSTEM, and line 6.
@@ -209,8 +216,9 @@ struct ReadOptions {
 // A DOSCAR as the library reader returns it. Blocks are rows of doubles,
 // the energy first, as in the file.
 struct DoscarData {
-  std::string file;  // the file read, or the name given to the data
-  DoscarHeader h;    // NPCOL: values per grid point of an atom, over both lines of a wrapped point
+  std::string file;    // the file read, or the name given to the data
+  std::string folder;  // where INCAR was looked for: the file's folder; "" for data
+  DoscarHeader h;  // NPCOL: values per grid point of an atom, over both lines of a wrapped point
   DoscarKind kind;
   bool has_pdos = false;           // per-atom blocks read
   int wrap = 0;                    // values on the first line of a point written on two lines

@@ -54,12 +54,7 @@ const LineFormat& line6_format() {
 
 void read_located_line(std::string_view line, std::int64_t number, const LineFormat& fmt,
                        const std::vector<Target>& targets, const Stream& where) {
-  try {
-    read_fields(line, fmt, targets, where);
-  } catch (Failure& f) {
-    locate_malformed_field(f, line, fmt, number);
-    throw;
-  }
+  read_located(line, number, fmt, [&] { read_fields(line, fmt, targets, where); });
 }
 
 void read_header(InFile& in, DoscarHeader& h, bool atoms) {

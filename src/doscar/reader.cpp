@@ -95,26 +95,6 @@ void check_total_columns(const std::string& file, int ntcol) {
   }
 }
 
-// Reads `rows` rows of n values into out (rows of n + 1, energy first).
-void read_rows(Lines& in, int n, std::int64_t rows, double* out) {
-  static thread_local int cached_n = -1;
-  static thread_local LineFormat cached;
-  if (cached_n != n) {
-    cached = LineFormat::data_in(n);
-    cached_n = n;
-  }
-  const LineFormat& fmt = cached;
-  for (std::int64_t j = 0; j < rows; ++j, out += n + 1) {
-    const std::string_view line = in.line();
-    try {
-      read_data_line(line, fmt, out, in.stream());
-    } catch (Failure& f) {
-      locate_malformed_field(f, line, fmt, in.number());
-      throw;
-    }
-  }
-}
-
 // The kind of the per-atom lines from the values of a grid point. 16
 // values are both a collinear l,m-projected line with f orbitals and a
 // non-collinear l-projected one: `noncollinear` decides (-1: undecided, so
@@ -204,8 +184,9 @@ class AtomRows {
   double read(Lines& in, double* row) {
     double energy = 0.0;
     std::string_view line = in.line();
-    located(in, first_, line,
-            [&] { read_coded_line(line, first_, energy, codes_.data(), specials_, in.stream()); });
+    read_located(line, in.number(), first_, [&] {
+      read_coded_line(line, first_, energy, codes_.data(), specials_, in.stream());
+    });
     if (row != nullptr) {
       code_row(row, energy, codes_.data(), n_, specials_);
       signed_zeros(line, row);
@@ -215,7 +196,8 @@ class AtomRows {
       // The continuation line: its first value is written like an energy.
       line = in.line();
       double* rest = (row != nullptr ? row : scratch_.data()) + 1 + wrap_;
-      located(in, rest_, line, [&] { read_data_line(line, rest_, rest, in.stream()); });
+      read_located(line, in.number(), rest_,
+                   [&] { read_data_line(line, rest_, rest, in.stream()); });
     }
     return energy;
   }
@@ -228,16 +210,6 @@ class AtomRows {
     const auto fw = static_cast<std::size_t>(first_.codes()[0].w);
     for (std::size_t k = 0; k < n_; ++k) {
       if (codes_[k] == 0 && line[fw + 12 * k + 1] == '-') row[k + 1] = -0.0;
-    }
-  }
-
-  template <typename Read>
-  static void located(Lines& in, const LineFormat& fmt, std::string_view line, Read read) {
-    try {
-      read();
-    } catch (Failure& f) {
-      locate_malformed_field(f, line, fmt, in.number());
-      throw;
     }
   }
 
@@ -270,11 +242,14 @@ void read_atoms(Lines& in, DoscarData& d, std::int32_t first, std::int32_t last,
 // Reads `rows` rows of the total block into out; `grow`: out grows row by
 // row, else it is sized first.
 void read_total(Lines& in, int ntcol, std::int64_t rows, Doubles& out, bool grow) {
+  const LineFormat fmt = LineFormat::data_in(ntcol);
   const auto w = static_cast<std::size_t>(ntcol) + 1;
   if (!grow) out.resize(static_cast<std::size_t>(rows) * w);
   for (std::int64_t j = 0; j < rows; ++j) {
     if (grow) out.resize(static_cast<std::size_t>(j + 1) * w);
-    read_rows(in, ntcol, 1, out.data() + static_cast<std::size_t>(j) * w);
+    double* row = out.data() + static_cast<std::size_t>(j) * w;
+    const std::string_view line = in.line();
+    read_located(line, in.number(), fmt, [&] { read_data_line(line, fmt, row, in.stream()); });
   }
 }
 
@@ -467,14 +442,6 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
   throw f;
 }
 
-// Puts the stream and name of the DOSCAR on a failure of its byte source
-// met outside its InFile.
-[[noreturn]] void rethrow_for(const Failure& f, const std::string& file) {
-  Failure located(f.number(), kUnitDoscar, file, f.os_error());
-  located.detail() = f.detail();
-  throw located;
-}
-
 }  // namespace
 
 DoscarData read_doscar(const std::string& path, const ReadOptions& options) {
@@ -499,13 +466,14 @@ DoscarData read_doscar(const std::string& path, const ReadOptions& options) {
     source = decompressed(regular ? positioned_source(fd, 0) : descriptor_source(fd, false),
                           &compression);
   } catch (const Failure& f) {
-    rethrow_for(f, file);
+    throw for_stream(f, kUnitDoscar, file);  // met outside its InFile
   }
   InFile in(kUnitDoscar, file, std::move(source));
   const bool parallel = regular && compression.empty();
   DoscarData d =
       read_all(in, o, parallel ? fd : -1, parallel ? st.st_size : -1, !compression.empty());
   d.file = file;
+  d.folder = o.folder;
   d.compression = compression;
   return d;
 }
@@ -517,11 +485,12 @@ DoscarData read_doscar(std::unique_ptr<ByteSource> source, const std::string& na
   try {
     text = decompressed(std::move(source), &compression);
   } catch (const Failure& f) {
-    rethrow_for(f, name);
+    throw for_stream(f, kUnitDoscar, name);
   }
   InFile in(kUnitDoscar, name, std::move(text));
   DoscarData d = read_all(in, options, -1, -1, !compression.empty());
   d.file = name;
+  d.folder = options.folder;
   d.compression = compression;
   return d;
 }

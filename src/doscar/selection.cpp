@@ -26,6 +26,7 @@
 #include <string>
 
 #include "doscar/doscar.h"
+#include "output/output.h"
 #include "textio/textio.h"
 
 namespace pds {
@@ -346,17 +347,10 @@ void write_labelled(std::string_view filename, const std::vector<std::string>& n
                                 " (the energy included)");
   }
   const std::string header = column_header(names) + '\n';
-  const LineFormat fmt = LineFormat::data_out(n);
-  if (!fmt.valid()) throw std::invalid_argument("a block has 1 to 99 value columns");
-  OutFile out(kUnitOutput, filename);
-  out.write(header);
-  const std::size_t length = data_line_length(fmt);
-  const std::size_t width = static_cast<std::size_t>(n) + 1;
-  for (std::int64_t i = 0; i < rows; ++i) {
-    const double* row = block + static_cast<std::size_t>(i) * width;
-    out.advance(put_data_line(out.reserve(length), fmt, row[0] - shift, row + 1));
+  if (!LineFormat::data_out(n).valid()) {
+    throw std::invalid_argument("a block has 1 to 99 value columns");
   }
-  out.close();
+  writedos(filename, shift, block, rows, n, header);
 }
 
 }  // namespace pds

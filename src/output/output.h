@@ -16,10 +16,11 @@ namespace pds {
 
 // Writes `rows` lines of `block` (row after row of n + 1 values, the energy
 // first) into the file `filename` (trailing blanks ignored), emptying it
-// first. Fails with 66 for n >= 100 before the file is opened, and with 62 at
-// the first line for n = 0.
+// first; `first_line` (with its LF), when given, goes before them. Fails with
+// 66 for n >= 100 before the file is opened, and with 62 at the first line
+// for n = 0.
 void writedos(std::string_view filename, double shift, const double* block, std::int64_t rows,
-              int n);
+              int n, std::string_view first_line = {});
 
 // The same for a block loaded as energies and value codes (rows of n codes).
 void writedos(std::string_view filename, double shift, const double* energy, const ValueCode* codes,

@@ -94,6 +94,12 @@ class MemorySource : public ByteSource {
 
 }  // namespace
 
+Failure for_stream(const Failure& f, int unit, const std::string& name) {
+  Failure located(f.number(), unit, name, f.os_error());
+  located.detail() = f.detail();
+  return located;
+}
+
 std::unique_ptr<ByteSource> descriptor_source(int fd, bool owned) {
   return std::make_unique<DescriptorSource>(fd, owned);
 }
@@ -139,8 +145,7 @@ std::size_t InFile::read_source(char* buf, std::size_t n) {
   try {
     return source_->read(buf, n);
   } catch (const Failure& f) {
-    Failure located(f.number(), stream_.unit, stream_.name, f.os_error());
-    located.detail() = f.detail();
+    Failure located = for_stream(f, stream_.unit, stream_.name);
     located.detail().line = lines_ + 1;
     throw located;
   }

@@ -73,6 +73,10 @@ class Failure : public std::runtime_error {
   FailureDetail detail_;
 };
 
+// The failure `f` of a byte source, with its number, OS error and detail,
+// reported for the stream `unit` and file `name`.
+Failure for_stream(const Failure& f, int unit, const std::string& name);
+
 // The message text of a failure number ("end-of-file during read"), without
 // the unit and file part.
 std::string_view failure_message(int number);
