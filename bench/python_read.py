@@ -5,7 +5,7 @@
     ~/.venvs/pdsplit/bin/python bench/python_read.py [--runs 5] [--doscar FILE] [--pdsplit PROGRAM]
 
 Run it with an interpreter that imports pdsplit and numpy (the virtual
-environment of the README); ASE's VaspDos (Debian: python3-ase) is measured
+environment of docs/python.md); ASE's VaspDos (Debian: python3-ase) is measured
 when ASE imports. Each reader runs in a process of its own, once to warm up
 and then --runs times with the input in the page cache; the table shows the
 medians of the time of the read call, of the whole process (interpreter
@@ -204,7 +204,7 @@ def main():
         sys.exit(f"{TIME} is missing (Debian: apt-get install time)")
     if not imports("numpy, pdsplit"):
         sys.exit("pdsplit does not import: run this with the interpreter of the virtual "
-                 "environment that has it (README, From Python)")
+                 "environment that has it (docs/python.md, Install)")
     labels = list(READERS)
     if not imports("ase"):
         labels.remove("ASE VaspDos")

@@ -3,8 +3,8 @@
 #
 #   doc_examples.sh SOURCE_DIR BUILD_DIR
 #
-# Examples are the ```sh blocks of README.md and the .EX/.EE blocks of
-# man/pdsplit.1 (escapes decoded by groff). A block is run when a command in
+# Examples are the ```sh blocks of README.md and docs/*.md and the .EX/.EE
+# blocks of man/pdsplit.1 (escapes decoded by groff). A block is run when a command in
 # it is pdsplit or gnuplot (such a block must not build or install anything);
 # blocks with gnuplot are skipped when gnuplot is not installed. ```bash blocks (batch-system scripts) are only checked with
 # bash -n.
@@ -34,12 +34,15 @@ GNUTERM=dumb # no display: `gnuplot -p` draws text
 export PATH GNUTERM
 data=$src/tests/data
 
-# Blocks into $work/blocks/<source>-<line>.{sh,bash}.
+# Blocks into $work/blocks/<source>-<line>.{sh,bash}, a / of the source's
+# path as a colon.
 mkdir "$work/blocks"
-awk -v out="$work/blocks" '
-    /^```(sh|bash)$/ { f = sprintf("%s/README.md-%03d.%s", out, NR, substr($0, 4)); next }
-    /^```/ { f = ""; next }
-    f != "" { print > f }' "$src/README.md"
+for page in README.md $(cd "$src" && echo docs/*.md); do
+    awk -v out="$work/blocks" -v page="$(printf %s "$page" | tr / :)" '
+        /^```(sh|bash)$/ { f = sprintf("%s/%s-%03d.%s", out, page, NR, substr($0, 4)); next }
+        /^```/ { f = ""; next }
+        f != "" { print > f }' "$src/$page"
+done
 awk -v out="$work/blocks" '
     /^\.EX$/ { f = sprintf("%s/pdsplit.1-%03d.roff", out, NR); print ".nf" > f; next }
     /^\.EE$/ { f = ""; next }
@@ -68,7 +71,7 @@ status=0
 ran=""
 for block in "$work"/blocks/*.sh "$work"/blocks/*.bash; do
     [ -f "$block" ] || continue
-    name=$(basename "$block" | sed 's/-0*\([0-9]*\)\.[a-z]*$/ line \1/')
+    name=$(basename "$block" | tr : / | sed 's/-0*\([0-9]*\)\.[a-z]*$/ line \1/')
     case $block in *.bash)
         bash -n "$block" || { echo "FAIL: $name: bash -n"; status=1; }
         continue ;;
@@ -103,7 +106,7 @@ for block in "$work"/blocks/*.sh "$work"/blocks/*.bash; do
     fi
 done
 counts=""
-for source in README.md pdsplit.1; do
+for source in README.md docs/command-line.md docs/files.md docs/recipes.md pdsplit.1; do
     n=$(printf '%s\n' $ran | grep -c "^$source\$")
     [ "$n" -gt 0 ] || { echo "FAIL: no example of $source ran"; status=1; }
     counts="${counts:+$counts, }$source: $n"

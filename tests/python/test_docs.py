@@ -1,5 +1,5 @@
-"""The ```python blocks of README.md, and the ```sh blocks that run the
-module's command (`python -m pdsplit`), run, each in a fresh namespace or shell, in a
+"""The ```python blocks of README.md and docs/*.md, and the ```sh blocks that
+run the module's command (`python -m pdsplit`), run, each in a fresh namespace or shell, in a
 scratch folder that is at once a calculation folder (DOSCAR: 8 atoms, its
 POSCAR and iDOS), a folder of runs (run1/DOSCAR) and a clone (examples/).
 A block that imports a package that is not installed (matplotlib, ASE,
@@ -33,16 +33,27 @@ Direct
 """ + "".join(f"  {x / 8:.3f} {x / 8:.3f} {x / 8:.3f}\n" for x in range(8))
 
 
+PAGES = [ROOT / "README.md"] + sorted((ROOT / "docs").glob("*.md"))
+
+
 def python_blocks(fence="```python"):
-    """{line of the opening fence: (marker, code)} of README.md."""
+    """{"page line N" of the opening fence: (marker, code)} of the pages."""
+    blocks = {}
+    for page in PAGES:
+        blocks.update(page_blocks(page, fence))
+    return blocks
+
+
+def page_blocks(page, fence):
     blocks, code, marker, previous = {}, None, None, ""
-    for n, line in enumerate((ROOT / "README.md").read_text().splitlines(), start=1):
+    where = page.relative_to(ROOT)
+    for n, line in enumerate(page.read_text().splitlines(), start=1):
         if code is None and line == fence:
             code, start = [], n
             found = re.fullmatch(r"<!-- (not run|xfail): (.*) -->", previous)
             marker = found.groups() if found else None
         elif code is not None and line.startswith("```"):
-            blocks[start] = (marker, "\n".join(code) + "\n")
+            blocks[f"{where} line {start}"] = (marker, "\n".join(code) + "\n")
             code = None
         elif code is not None:
             code.append(line)
@@ -60,7 +71,7 @@ def block_params():
             marks = [pytest.mark.skip(reason=marker[1])]
         elif marker:
             marks = [pytest.mark.xfail(strict=True, reason=marker[1])]
-        yield pytest.param(code, id=f"README.md line {start}", marks=marks)
+        yield pytest.param(code, id=start, marks=marks)
 
 
 @pytest.fixture
@@ -77,14 +88,15 @@ def scratch(tmp_path, monkeypatch):
     return tmp_path
 
 
-def test_readme_has_python_blocks():
-    assert len(BLOCKS) >= 3
+def test_pages_have_python_blocks():
+    pages = {name.split(" line ")[0] for name in BLOCKS}
+    assert {"README.md", "docs/python.md", "docs/files.md"} <= pages
 
 
 @pytest.mark.parametrize("code", block_params())
 def test_python_block(scratch, code):
     try:
-        exec(compile(code, "README.md block", "exec"), {"__name__": "readme_block"})
+        exec(compile(code, "documentation block", "exec"), {"__name__": "doc_block"})
     except ModuleNotFoundError as e:
         if e.name and e.name.split(".")[0] in OPTIONAL:
             pytest.skip(f"{e.name} is not installed")
@@ -95,11 +107,11 @@ def test_python_block(scratch, code):
 COMMANDS = {n: code for n, (_, code) in python_blocks("```sh").items() if "-m pdsplit" in code}
 
 
-def test_readme_shows_the_command():
+def test_docs_show_the_command():
     assert COMMANDS
 
 
-@pytest.mark.parametrize("code", COMMANDS.values(), ids=[f"README.md line {n}" for n in COMMANDS])
+@pytest.mark.parametrize("code", COMMANDS.values(), ids=list(COMMANDS))
 def test_command_block(scratch, code):
     code = re.sub(r"\S*python3?(?= -m pdsplit)", sys.executable, code)
     package = Path(pdsplit.__file__).resolve().parent.parent
