@@ -4,7 +4,6 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,30 +46,27 @@ std::vector<std::string> symbols_of_object(const py::object& structure) {
   return symbols;
 }
 
-// The structure file beside the DOSCAR, its symbols checked; null and no
-// file name when there is none.
-std::unique_ptr<std::vector<std::string>> discover(const Doscar& d, std::string& file) {
-  if (d.folder.empty()) return nullptr;
+// Takes the symbols of the structure file beside the DOSCAR, checked, into
+// d; false when there is none.
+bool discover(Doscar& d) {
+  if (d.folder.empty()) return false;
+  std::string file;
   {
     py::gil_scoped_release unlocked;
     file = pds::find_structure(d.folder);
   }
-  if (file.empty()) return nullptr;
-  auto symbols = std::make_unique<std::vector<std::string>>(pds::read_structure(file));
-  pds::check_structure(symbols->size(), file, d.natoms(), d.path);
-  return symbols;
+  if (file.empty()) return false;
+  std::vector<std::string> symbols = pds::read_structure(file);
+  pds::check_structure(symbols.size(), file, d.natoms(), d.path);
+  d.symbols = std::move(symbols);
+  d.structure = file_name(file);
+  return true;
 }
 
 // The symbols, for a selection that names an element. When read() found no
 // usable structure file, it is looked for again so that the error says why.
 const std::vector<std::string>& needed_symbols(Doscar& d) {
-  if (d.symbols) return *d.symbols;
-  std::string file;
-  if (auto found = discover(d, file)) {
-    d.symbols = std::move(*found);
-    d.structure = file_name(file);
-    return *d.symbols;
-  }
+  if (d.symbols || discover(d)) return *d.symbols;
   const std::string where = d.folder.empty() ? "read from data, so no structure file is looked for"
                                              : "no CONTCAR or POSCAR beside " + d.path;
   throw py::value_error(
@@ -160,11 +156,7 @@ void attach_structure(Doscar& d, const py::object& structure) {
     // Nothing but a named element needs it: a file that cannot be used is
     // reported by the selection that names one.
     try {
-      std::string file;
-      if (auto found = discover(d, file)) {
-        d.symbols = std::move(*found);
-        d.structure = file_name(file);
-      }
+      discover(d);
     } catch (const pds::Failure&) {
     }
     return;
