@@ -8,6 +8,7 @@ Every relative link and image must name a file or folder that exists, and a
 spelt as GitHub spells its anchors. README.md must link to every page of
 docs/. Links inside code (fenced blocks, `spans`) are not links. Standard
 library only."""
+import functools
 import re
 import sys
 from pathlib import Path
@@ -35,6 +36,7 @@ def anchor(heading):
     return re.sub(r"[^\w\- ]", "", text.lower()).replace(" ", "-")
 
 
+@functools.lru_cache(maxsize=None)  # a page is read once, however many links name it
 def anchors(page):
     found, seen = set(), {}
     for _, line in prose(page.read_text()):
@@ -66,7 +68,7 @@ def check(root):
                     failures.append(f"{where}:{n}: {target}: no such file")
                 elif name and (dest.suffix != ".md" or name not in anchors(dest)):
                     failures.append(f"{where}:{n}: {target}: no heading with that anchor")
-                elif page.name == "README.md" and page.parent == root:
+                elif page == pages[0]:
                     from_readme.add(dest)
     for page in pages[1:]:
         if page.resolve() not in from_readme:
