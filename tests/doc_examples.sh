@@ -10,9 +10,11 @@
 # bash -n.
 #
 # Each block runs with bash -e in a fresh scratch folder that is at once a
-# calculation folder (DOSCAR: 8 atoms), a clone (a copy of examples/, and
-# build/pdsplit) and a folder of runs (runs/ok1, runs/ok2, and runs/broken,
-# whose DOSCAR ends after the total block). The build tree is installed into
+# calculation folder (DOSCAR: the 8-atom sample of tests/data, the file that
+# examples/tio holds xz-compressed), a clone (a copy of examples/, and
+# build/pdsplit) and a folder of runs (runs/ok1, runs/ok2: samples of
+# tests/data; runs/broken: a sample cut after its total block). Every DOSCAR
+# is a file the repository ships, unchanged but for the cut. The build tree is installed into
 # a scratch prefix that stands for /usr (and /usr/local, ~/.local) and is on
 # PATH. A block passes when it exits 0, leaves examples/ as it is, and, if it
 # writes failed.txt, lists runs/broken there and nothing else while the good
@@ -76,7 +78,7 @@ for block in "$work"/blocks/*.sh "$work"/blocks/*.bash; do
         bash -n "$block" || { echo "FAIL: $name: bash -n"; status=1; }
         continue ;;
     esac
-    # commands without comments; `python -m pdsplit` (the Python module, not
+    # commands without comments; `python3 -m pdsplit` (the Python module, not
     # installed here) is no call of the program
     sed -E 's/(^|[[:space:]])#.*//; s/-m pdsplit([[:space:]]|$)/\1/g' "$block" >"$work/code"
     calls 'pdsplit|gnuplot' || continue

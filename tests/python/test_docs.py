@@ -1,11 +1,15 @@
 """The ```python blocks of README.md and docs/*.md, and the ```sh blocks that
-run the module's command (`python -m pdsplit`), run, each in a fresh namespace or shell, in a
-scratch folder that is at once a calculation folder (DOSCAR: 8 atoms, its
-POSCAR and iDOS), a folder of runs (run1/DOSCAR) and a clone (examples/).
-A block that imports a package that is not installed (matplotlib, ASE,
-pymatgen) is skipped. A marker line right before a block changes what is
-expected of it: `<!-- not run: reason -->` (an illustration that cannot
-run) or `<!-- xfail: reason -->` (it must fail until the reason is gone)."""
+run the module's command (`python3 -m pdsplit`), run, each in a fresh namespace or shell, in a
+scratch folder that stands for the repository root: it holds a copy of examples/
+and nothing else, so every block reads only the files the repository ships.
+A top-level line whose comment is a Python literal states a result: the
+expression (or the name an assignment binds) must equal it, as in
+`dos.natoms, dos.npoints  # 8, 301`. A block that imports a package that is
+not installed (matplotlib, ASE, pymatgen) is skipped. A marker line right
+before a block changes what is expected of it: `<!-- not run: reason -->`
+(an illustration that cannot run) or `<!-- xfail: reason -->` (it must fail
+until the reason is gone)."""
+import ast
 import os
 import re
 import shutil
@@ -16,22 +20,9 @@ from pathlib import Path
 import pytest
 
 import pdsplit
-from conftest import DATA
 
 ROOT = Path(__file__).resolve().parent.parent.parent
 OPTIONAL = {"matplotlib", "ase", "pymatgen"}
-
-# Eight atoms in the order of the sample DOSCAR: 4 Ti, then 4 O (atoms 5-8).
-POSCAR = """crafted cell of 8 atoms
-1.0
-  5.0 0.0 0.0
-  0.0 5.0 0.0
-  0.0 0.0 5.0
-Ti O
-4 4
-Direct
-""" + "".join(f"  {x / 8:.3f} {x / 8:.3f} {x / 8:.3f}\n" for x in range(8))
-
 
 PAGES = [ROOT / "README.md"] + sorted((ROOT / "docs").glob("*.md"))
 
@@ -76,13 +67,7 @@ def block_params():
 
 @pytest.fixture
 def scratch(tmp_path, monkeypatch):
-    shutil.copy(DATA / "nonspin-lm-8atoms.DOSCAR", tmp_path / "DOSCAR")
-    (tmp_path / "run1").mkdir()
-    shutil.copy(DATA / "nonspin-lm-8atoms.DOSCAR", tmp_path / "run1" / "DOSCAR")
     shutil.copytree(ROOT / "examples", tmp_path / "examples")
-    (tmp_path / "POSCAR").write_text(POSCAR)
-    d = pdsplit.read(tmp_path)
-    pdsplit.write(tmp_path / "iDOS", d.total, shift=d.efermi)  # the file of `pdsplit -t`
     monkeypatch.setenv("MPLBACKEND", "Agg")
     monkeypatch.chdir(tmp_path)
     return tmp_path
@@ -93,10 +78,43 @@ def test_pages_have_python_blocks():
     assert {"README.md", "docs/python.md", "docs/files.md"} <= pages
 
 
+def stated(line):
+    """(code, statement, expected) of a top-level line `code  # literal`, else None."""
+    code, sep, comment = line.partition("  #")
+    if not sep or line[:1].isspace():
+        return None
+    try:
+        expected = ast.literal_eval(comment.strip())
+        statement = ast.parse(code.strip()).body[0]
+    except (ValueError, SyntaxError, IndexError):  # prose, not a literal
+        return None
+    return code.strip(), statement, expected
+
+
+def with_checks(code):
+    """The block with an assert after each line that states its result."""
+    out = []
+    for line in code.splitlines():
+        found = stated(line)
+        out.append(line)
+        if found is None:
+            continue
+        text, statement, expected = found
+        if isinstance(statement, ast.Expr):
+            out[-1] = f"_result = {text}"
+            text = "_result"
+        elif isinstance(statement, ast.Assign) and isinstance(statement.targets[0], ast.Name):
+            text = statement.targets[0].id
+        else:
+            continue
+        out.append(f"assert {text} == {expected!r}, ({text}, {line!r})")
+    return "\n".join(out) + "\n"
+
+
 @pytest.mark.parametrize("code", block_params())
 def test_python_block(scratch, code):
     try:
-        exec(compile(code, "documentation block", "exec"), {"__name__": "doc_block"})
+        exec(compile(with_checks(code), "documentation block", "exec"), {"__name__": "doc_block"})
     except ModuleNotFoundError as e:
         if e.name and e.name.split(".")[0] in OPTIONAL:
             pytest.skip(f"{e.name} is not installed")
@@ -116,5 +134,6 @@ def test_command_block(scratch, code):
     code = re.sub(r"\S*python3?(?= -m pdsplit)", sys.executable, code)
     package = Path(pdsplit.__file__).resolve().parent.parent
     env = dict(os.environ, PYTHONPATH=str(package))
-    done = subprocess.run(["bash", "-e", "-c", code], env=env, capture_output=True, text=True)
+    done = subprocess.run(["bash", "-e", "-c", code], env=env, capture_output=True, text=True,
+                          timeout=60)
     assert done.returncode == 0, done.stderr
