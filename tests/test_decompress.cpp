@@ -68,6 +68,19 @@ std::string flipped(std::string s) {
   return s;
 }
 
+// xz data whose stored block check (the CRC64 in the 8 bytes before the
+// index, which the footer's backward size locates) has one bit flipped.
+std::string bad_check(std::string s) {
+  std::uint32_t backward = 0;
+  for (int k = 3; k >= 0; --k) {
+    backward =
+        backward << 8 | static_cast<unsigned char>(s[s.size() - 8 + static_cast<std::size_t>(k)]);
+  }
+  const std::size_t index = s.size() - 12 - (std::size_t{backward} + 1) * 4;
+  s[index - 1] = static_cast<char>(s[index - 1] ^ 0x01);
+  return s;
+}
+
 std::vector<std::string> lines_of(std::string_view text) {
   std::vector<std::string> lines;
   for (std::size_t p = 0; p < text.size();) {
@@ -163,6 +176,19 @@ TEST(Decompressed, ReadsBackTheTextOrSaysWhereAndWhyItStops) {
        .compression = "gzip",
        .read_size = 1},
       {"two gzip members, a line across them", gzip(part1) + gzip(part2), "gzip"},
+      {.name = "three gzip members, the middle one empty, raw read 3 bytes at a time",
+       .data = gzip(part1) + gzip(empty) + gzip(part2),
+       .compression = "gzip",
+       .raw_step = 3},
+      {.name = "gzip members, each line its own",
+       .data =
+           [&] {
+             std::string members;
+             for (const std::string& l : lines_of(small)) members += gzip(l + "\n");
+             return members;
+           }(),
+       .compression = "gzip",
+       .text = &small},
       {"gzip, zero padding after it", gzip(text) + std::string(512, '\0'), "gzip"},
       {"gzip, other bytes after it", gzip(text) + "junk", "gzip", 64, "gzip data is corrupt"},
       {"gzip cut mid-stream", cut(gzip(text)), "gzip", 24, "the gzip data ends early"},
@@ -180,6 +206,7 @@ TEST(Decompressed, ReadsBackTheTextOrSaysWhereAndWhyItStops) {
        .raw_step = 7},
       {"xz cut mid-stream", cut(xz(text)), "xz", 24, "the xz data ends early"},
       {"xz with a flipped byte", flipped(xz(text)), "xz", 64, "the xz data is corrupt"},
+      {"xz with a wrong block check", bad_check(xz(text)), "xz", 64, "the xz data is corrupt"},
       {"bzip2", bzip2(text), "bzip2"},
       {.name = "two bzip2 streams, raw read 5 bytes at a time",
        .data = bzip2(part1) + bzip2(part2),

@@ -56,10 +56,25 @@ std::string malformed(const DoscarHeader& h, LineLayout l, const FailureDetail& 
   return text + " (in " + part(h, l, d.line) + ")";
 }
 
+// The lines of a complete file: 0 when the header does not tell (further
+// total blocks have no count that it gives).
+std::int64_t complete_lines(const DoscarHeader& h, LineLayout l) {
+  if (!l.atoms || h.NPOINTS <= 0) return 0;
+  const std::int64_t points = extent(h.NPOINTS);
+  return 6 + points + extent(h.NATOMS) * (points * l.per_point + 1);
+}
+
 // A failure of the compressed data under the text: where the text got to.
+// Past the last line, the damage is in what follows it (the checksum).
 std::string compressed(const DoscarHeader& h, LineLayout l, const FailureDetail& d) {
-  std::string text = ": " + d.cause + ", at line " + str(d.line) + " of its text";
-  if (d.line > 6 && h.NPOINTS >= 0) text += " (in " + part(h, l, d.line) + ")";
+  std::string text = ": " + d.cause;
+  const std::int64_t last = complete_lines(h, l);
+  if (last > 0 && d.line > last) {
+    text += ", after the last line of its text (line " + str(last) + ")";
+  } else {
+    text += ", at line " + str(d.line) + " of its text";
+    if (d.line > 6 && h.NPOINTS >= 0) text += " (in " + part(h, l, d.line) + ")";
+  }
   return text + ": the file is damaged or incomplete; copy it again";
 }
 

@@ -71,11 +71,32 @@ int count_values(std::string_view line) {
   return static_cast<int>(std::count(line.begin(), line.end(), 'E'));
 }
 
-// The total block's column count, as the command line would meet it: no
-// upper-case E (a file in another layout) makes its line format invalid,
-// 100 or more overflow the count's two characters; other counts than 2 and
-// 4 the command line splits as they are, but this reader refuses.
-void check_total_columns(const std::string& file, int ntcol) {
+// The first 395 characters of a line (the energy and 32 value fields): where
+// the command line counts the values of the total block.
+std::string_view counted_part(std::string_view line) {
+  return line.substr(0, std::min<std::size_t>(line.size(), 11 + 32 * 12));
+}
+
+// The next line of a block, where a data line must stand: a blank one is
+// refused (24), since VASP writes none inside its blocks, so that blank
+// lines (a file padded, a stream of line feeds) never pile up as rows of
+// zeros. `where` names the block.
+std::string_view data_line(Lines& in, const std::string& where) {
+  const std::string_view line = in.line();
+  if (line.find_first_not_of(" \t\r") != std::string_view::npos) return line;
+  const std::string& file = in.stream().name;
+  refuse(kEndOfFile, file, in.number(),
+         file + ": line " + std::to_string(in.number()) + " is blank, inside " + where +
+             ", where a data line stands: the data stops before it (the file is damaged: lines "
+             "lost, or a file cut short and padded)");
+}
+
+// The total block's column count, as the command line meets it in the
+// first 395 characters of `line7`: no upper-case E (a file in another
+// layout) makes its line format invalid, 100 or more overflow the count's
+// two characters; other counts than 2 and 4 the command line splits as they
+// are, but this reader refuses.
+void check_total_columns(const std::string& file, std::string_view line7, int ntcol) {
   const std::string at = file + ": line 7 ";
   if (ntcol == 0) {
     refuse(kFormatSyntax, file, 7,
@@ -89,7 +110,7 @@ void check_total_columns(const std::string& file, int ntcol) {
   }
   if (ntcol != 2 && ntcol != 4) {
     refuse(kNothingDone, file, 7,
-           at + "has " + std::to_string(ntcol) +
+           at + "has " + std::to_string(count_values(line7)) +
                " value fields; the total block of a DOSCAR has 2 (non-spin-polarised or "
                "non-collinear) or 4 (spin-polarised)");
   }
@@ -143,14 +164,21 @@ void atom_layout(DoscarData& d, const std::string& file, std::int64_t line, std:
                 "non-collinear l-projected run with f orbitals too; no INCAR beside it tells "
                 "which: read it with noncollinear=True or noncollinear=False");
   }
+  if (!d.kind.known_atoms && o.noncollinear != -1 &&
+      atom_kind(d.h.NTCOL, values, 1 - o.noncollinear).known_atoms) {
+    // A count of the other kind of run than the one asked for.
+    const bool asked = o.noncollinear == 1;
+    refuse(kNothingDone, file, line,
+           at + ", the count of a " + (asked ? "collinear" : "non-collinear") +
+               " run, but it was read as " + (asked ? "non-collinear" : "collinear") +
+               " (noncollinear=" + (asked ? "True" : "False") + "): read it with noncollinear=" +
+               (asked ? "False" : "True") + ", or None to let the file and INCAR tell");
+  }
   if (!d.kind.known_atoms) {
     refuse(kNothingDone, file, line,
            at + ", a per-atom column count of no known kind (" +
                (d.kind.spin ? "6, 8, 18 or 32 when spin-polarised"
                             : "3, 4, 9 or 16 without spin, 12, 16, 36 or 64 non-collinear") +
-               (o.noncollinear == 1   ? "; read with noncollinear=True"
-                : o.noncollinear == 0 ? "; read with noncollinear=False"
-                                      : "") +
                ")");
   }
 }
@@ -179,11 +207,11 @@ class AtomRows {
         codes_(n_),
         scratch_(static_cast<std::size_t>(d.h.NPCOL) + 1) {}
 
-  // Reads one grid point into row (NPCOL + 1 doubles), or only checks it
-  // when row is null; returns its energy.
-  double read(Lines& in, double* row) {
+  // Reads one grid point of `where` into row (NPCOL + 1 doubles), or only
+  // checks it when row is null; returns its energy.
+  double read(Lines& in, double* row, const std::string& where) {
     double energy = 0.0;
-    std::string_view line = in.line();
+    std::string_view line = data_line(in, where);
     read_located(line, in.number(), first_, [&] {
       read_coded_line(line, first_, energy, codes_.data(), specials_, in.stream());
     });
@@ -194,7 +222,7 @@ class AtomRows {
     specials_.clear();
     if (wrap_ != 0) {
       // The continuation line: its first value is written like an energy.
-      line = in.line();
+      line = data_line(in, where);
       double* rest = (row != nullptr ? row : scratch_.data()) + 1 + wrap_;
       read_located(line, in.number(), rest_,
                    [&] { read_data_line(line, rest_, rest, in.stream()); });
@@ -229,26 +257,28 @@ void read_atoms(Lines& in, DoscarData& d, std::int32_t first, std::int32_t last,
   AtomRows reader(d);
   for (std::int32_t a = first; a <= last; ++a) {
     in.skip();  // the block-header line of the atom
+    const std::string where = "the block of atom " + std::to_string(a);
     const std::int64_t slot = d.slot[static_cast<std::size_t>(a)];
     if (grow && slot >= 0) d.pdos.resize(static_cast<std::size_t>((slot + 1) * rows * d.width));
     for (std::int64_t j = 0; j < rows; ++j) {
       double* row = slot >= 0 ? d.pdos.data() + (slot * rows + j) * d.width : nullptr;
-      const double energy = reader.read(in, row);
+      const double energy = reader.read(in, row, where);
       if (a == 1) d.energy1.data()[j] = energy;
     }
   }
 }
 
-// Reads `rows` rows of the total block into out; `grow`: out grows row by
-// row, else it is sized first.
-void read_total(Lines& in, int ntcol, std::int64_t rows, Doubles& out, bool grow) {
+// Reads `rows` rows of the total block `where` into out; `grow`: out grows
+// row by row, else it is sized first.
+void read_total(Lines& in, int ntcol, std::int64_t rows, Doubles& out, bool grow,
+                const std::string& where) {
   const LineFormat fmt = LineFormat::data_in(ntcol);
   const auto w = static_cast<std::size_t>(ntcol) + 1;
   if (!grow) out.resize(static_cast<std::size_t>(rows) * w);
   for (std::int64_t j = 0; j < rows; ++j) {
     if (grow) out.resize(static_cast<std::size_t>(j + 1) * w);
     double* row = out.data() + static_cast<std::size_t>(j) * w;
-    const std::string_view line = in.line();
+    const std::string_view line = data_line(in, where);
     read_located(line, in.number(), fmt, [&] { read_data_line(line, fmt, row, in.stream()); });
   }
 }
@@ -266,25 +296,41 @@ void read_more_totals(Lines& in, DoscarData& d) {
                       in.stream());
     const std::int64_t rows = extent(b.NPOINTS);
     Doubles block;
-    read_total(in, d.h.NTCOL, rows, block, true);
+    read_total(in, d.h.NTCOL, rows, block, true,
+               "total block " + std::to_string(d.totals.size() + 1));
     d.totals.push_back(std::move(block));
     d.total_rows.push_back(rows);
     d.efermis.push_back(b.EFERMI);
   }
 }
 
-// A file whose size cannot hold the lines its header announces (each line
-// takes one character at least) is cut short: refused before anything is
-// allocated for it.
-void check_size(const DoscarData& d, const std::string& file, std::int64_t size, bool atoms) {
+// Whether a file of `size` bytes can hold the lines its header announces
+// (each line takes one character at least). One that cannot is cut short:
+// it is read in one pass, its arrays growing with its lines, so that it
+// costs no more than it holds and ends with the line where it stops.
+bool holds_lines(const DoscarData& d, std::int64_t size, bool atoms) {
   const std::int64_t rows = extent(d.h.NPOINTS);
-  const std::int64_t lines = 6 + rows + (atoms ? extent(d.h.NATOMS) * (rows + 1) : 0);
-  if (size >= lines) return;
-  refuse(kEndOfFile, file, 0,
-         file + " has " + std::to_string(size) + " bytes, too few for the " +
-             std::to_string(lines) + " lines its header announces (" + std::to_string(d.h.NATOMS) +
-             " atoms, " + std::to_string(d.h.NPOINTS) +
-             " grid points): the file is cut short, or lines 1 and 6 are damaged");
+  return size >= 6 + rows + (atoms ? extent(d.h.NATOMS) * (rows + 1) : 0);
+}
+
+// A failure of the text of compressed data: when the rest of the data is
+// damaged, that is the cause (a flipped bit gives a field that is not a
+// number long before the CRC at the end tells), and it replaces `f`, at
+// the line where the text failed.
+void blame_compressed_data(ByteSource& rest, Failure& f) {
+  if (!f.detail().cause.empty()) return;
+  std::vector<char> buf(std::size_t{1} << 20);
+  try {
+    while (rest.read(buf.data(), buf.size()) > 0) {
+    }
+  } catch (const Failure& g) {
+    if (g.detail().cause.empty()) return;
+    const std::int64_t line = f.detail().line;
+    f = for_stream(g, f.unit(), f.file());
+    f.detail().line = line;
+  } catch (...) {
+    // Nothing more can be learnt from the data: the text's failure stands.
+  }
 }
 
 // The blocks of a file without per-atom blocks: further total blocks.
@@ -387,11 +433,11 @@ void read_with_atoms(Lines& in, DoscarData& d, const std::string& file, const Re
 }
 
 // The reading itself; `fd` >= 0: a regular file of `size` bytes, whose later
-// atoms a second thread reads through this descriptor. `to_the_end`: the
-// data is read to its end, where compressed data is checked (its CRC), even
-// when the lines there are not needed.
+// atoms a second thread reads through this descriptor. `compressed`: the
+// decoder under file_in, when the data is compressed; it is read to its end,
+// where its checksum is, even when the lines there are not needed.
 DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t size,
-                    bool to_the_end) {
+                    ByteSource* compressed) {
   DoscarData d;
   const std::string file = file_in.stream().name;
   LineLayout layout;
@@ -406,12 +452,12 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
     layout.atoms = d.h.pdos_flag != 0;
     const std::int64_t rows = extent(d.h.NPOINTS);
     const std::string line7(in.line());
-    d.h.NTCOL = count_values(line7);
-    check_total_columns(file, d.h.NTCOL);
-    if (fd >= 0) check_size(d, file, size, layout.atoms && o.atoms);
+    d.h.NTCOL = count_values(counted_part(line7));
+    check_total_columns(file, line7, d.h.NTCOL);
+    if (fd >= 0 && !holds_lines(d, size, layout.atoms && o.atoms)) fd = -1;
     in.put_back({line7});
     d.totals.emplace_back();
-    read_total(in, d.h.NTCOL, rows, d.totals[0], fd < 0);
+    read_total(in, d.h.NTCOL, rows, d.totals[0], fd < 0, "the total block");
     d.total_rows.push_back(rows);
     d.efermis.push_back(d.h.EFERMI);
     if (!layout.atoms) {
@@ -420,10 +466,11 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
       read_with_atoms(in, d, file, o, fd);
     }
     std::string_view rest;
-    while (to_the_end && in.next(rest)) {
+    while (compressed != nullptr && in.next(rest)) {
     }
   } catch (Failure& f) {
     layout.per_point = d.wrap != 0 ? 2 : 1;
+    if (compressed != nullptr) blame_compressed_data(*compressed, f);
     explain(f, d.h, layout);
     throw;
   }
@@ -468,10 +515,10 @@ DoscarData read_doscar(const std::string& path, const ReadOptions& options) {
   } catch (const Failure& f) {
     throw for_stream(f, kUnitDoscar, file);  // met outside its InFile
   }
+  ByteSource* const decoder = compression.empty() ? nullptr : source.get();
   InFile in(kUnitDoscar, file, std::move(source));
   const bool parallel = regular && compression.empty();
-  DoscarData d =
-      read_all(in, o, parallel ? fd : -1, parallel ? st.st_size : -1, !compression.empty());
+  DoscarData d = read_all(in, o, parallel ? fd : -1, parallel ? st.st_size : -1, decoder);
   d.file = file;
   d.folder = o.folder;
   d.compression = compression;
@@ -487,8 +534,9 @@ DoscarData read_doscar(std::unique_ptr<ByteSource> source, const std::string& na
   } catch (const Failure& f) {
     throw for_stream(f, kUnitDoscar, name);
   }
+  ByteSource* const decoder = compression.empty() ? nullptr : text.get();
   InFile in(kUnitDoscar, name, std::move(text));
-  DoscarData d = read_all(in, options, -1, -1, !compression.empty());
+  DoscarData d = read_all(in, options, -1, -1, decoder);
   d.file = name;
   d.folder = options.folder;
   d.compression = compression;

@@ -105,27 +105,46 @@ std::string first_file(const std::string& folder, std::initializer_list<const ch
   return {};
 }
 
-// Lines 6 and 7 of `file`.
-std::pair<std::string, std::string> species_lines(const std::string& file) {
+// Lines 6 and 7 of a structure file, and how many lines follow line 7.
+struct SpeciesLines {
+  std::string line6, line7;
+  std::int64_t after7 = 0;
+};
+
+// Reads `file` to its end: its lines are counted, so that the atoms its
+// counts claim can be held against what it holds, and compressed data is
+// checked (its CRC is at the end; a flipped bit can make other symbols).
+SpeciesLines species_lines(const std::string& file) {
   std::unique_ptr<InFile> in = open_text(file);
+  SpeciesLines s;
   try {
     for (int i = 0; i < 5; ++i) in->skip();
-    std::string line6(in->line());
-    return {line6, std::string(in->line())};
+    s.line6 = in->line();
+    s.line7 = in->line();
+    std::string_view rest;
+    while (in->next(rest)) ++s.after7;
   } catch (Failure& f) {
-    if (f.number() == kEndOfFile) {
+    if (!f.detail().cause.empty()) {
+      f.detail().text = file + ": " + f.detail().cause + ", at line " +
+                        std::to_string(f.detail().line) +
+                        " of its text: the file is damaged or incomplete; copy it again";
+    } else if (f.number() == kEndOfFile) {
       f.detail().text = file + " ends at line " + std::to_string(in->lines()) +
                         ", before its atom counts: not a POSCAR or CONTCAR";
     }
     throw;
   }
+  return s;
 }
 
 // The element symbols of line 6 (none in the VASP 4 layout) and the atom
-// count of each species.
+// count of each species. A file has a line for the position of each atom
+// after its counts: counts that claim more atoms are refused.
 void species(const std::string& file, std::vector<std::string>& symbols,
              std::vector<std::int64_t>& n) {
-  const auto [line6, line7] = species_lines(file);
+  const SpeciesLines lines = species_lines(file);
+  const std::string& line6 = lines.line6;
+  const std::string& line7 = lines.line7;
   try {
     symbols = line6_symbols(line6);
   } catch (const std::invalid_argument& e) {
@@ -140,6 +159,16 @@ void species(const std::string& file, std::vector<std::string>& symbols,
     refuse(file, 7,
            std::to_string(n.size()) + (n.size() == 1 ? " atom count" : " atom counts") + " for " +
                std::to_string(symbols.size()) + " element symbols on line 6");
+  }
+  std::int64_t total = 0;
+  for (std::int64_t c : n) total += c;
+  const std::int64_t after = lines.after7 + (symbols.empty() ? 1 : 0);
+  if (total > after) {
+    refuse(file, symbols.empty() ? 6 : 7,
+           "atom counts that add up to " + std::to_string(total) + ", but " +
+               std::to_string(after) +
+               " lines follow, and each atom's position takes one: the file is damaged or "
+               "cut short");
   }
 }
 

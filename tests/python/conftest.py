@@ -1,7 +1,8 @@
 """Shared pieces of the pytest suite of the pdsplit module: the sample
 DOSCAR files, a reader of their fixed columns written in plain Python, and
 the command line run on a DOSCAR in a scratch folder (its path comes from
-PDSPLIT_BIN, else `pdsplit` on PATH)."""
+PDSPLIT_BIN, else `pdsplit` on PATH), and the time limit of every test."""
+import faulthandler
 import os
 import shutil
 import subprocess
@@ -11,6 +12,40 @@ import numpy as np
 import pytest
 
 DATA = Path(__file__).resolve().parent.parent / "data"
+
+# No test takes more than a few seconds: one that hangs (a decoder that loops,
+# a worker that never answers) ends the run with every thread's traceback
+# after this long, also when it hangs inside the C++ module. pytest-timeout
+# does it when installed (Debian: python3-pytest-timeout), else faulthandler.
+TEST_SECONDS = 120
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.pluginmanager.hasplugin("timeout"):
+        for item in items:
+            if item.get_closest_marker("timeout") is None:
+                item.add_marker(pytest.mark.timeout(TEST_SECONDS, method="thread"))
+
+
+_stderr = None  # the run's standard error, where a test's output is not captured
+
+
+def pytest_configure(config):
+    global _stderr
+    if not config.pluginmanager.hasplugin("timeout"):
+        _stderr = os.fdopen(os.dup(2), "w")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item):
+    alarm = _stderr is not None
+    if alarm:
+        faulthandler.dump_traceback_later(TEST_SECONDS, exit=True, file=_stderr)
+    try:
+        yield
+    finally:
+        if alarm:
+            faulthandler.cancel_dump_traceback_later()
 
 # name: atoms, grid points, spin, projection, per-atom value columns
 # (tests/data/README.md)

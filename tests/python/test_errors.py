@@ -3,6 +3,7 @@ command line's exit status for the same file, and the line (and field) of
 the damage; files that cannot be opened give the OSError of their errno."""
 import os
 import pickle
+import threading
 
 import numpy as np
 import pytest
@@ -98,6 +99,61 @@ def test_damaged_doscar(tmp_path, cli, case):
     copy = pickle.loads(pickle.dumps(e.value))
     assert (type(copy), str(copy), copy.number, copy.path, copy.line, copy.columns, copy.field) == (
         type(e.value), str(e.value), e.value.number, e.value.path, e.value.line, e.value.columns, e.value.field)
+
+
+def blanked(text, line):
+    lines = text.splitlines(keepends=True)
+    lines[line - 1] = "\n"
+    return "".join(lines)
+
+
+# Files the program splits (status 0) but the reader refuses, since VASP
+# writes none such: DOSCAR text, option the program runs, number, line, words
+STRICTER = {
+    "blank line in the total block": (blanked(sample(FOUR), 8), "-t", 24, 8,
+                                      ": line 8 is blank, inside the total block, where a data line stands"),
+    "blank last line": (blanked(sample(FOUR), 60), "-a", 24, 60, "blank, inside the block of atom 4"),
+    "blank lines instead of atom 2's block": (cut(sample(FOUR), 28) + "\n" * 40, "-a", 24, 29,
+                                              "blank, inside the block of atom 2"),
+    # the program counts the values of line 7 in its first 395 characters: 32
+    "101 values in line 7": (more_values(sample(FOUR), 7, 99), "-t", 1, 7,
+                             "line 7 has 101 value fields; the total block of a DOSCAR has 2"),
+}
+
+
+@pytest.mark.parametrize("case", STRICTER)
+def test_stricter_than_the_program(tmp_path, cli, case):
+    text, option, number, line, words = STRICTER[case]
+    assert cli(tmp_path, text, option)[0] == 0
+    with pytest.raises(pdsplit.DoscarError) as e:
+        pdsplit.read(tmp_path / "DOSCAR")
+    assert (e.value.number, e.value.line, e.value.columns) == (number, line, None)
+    assert words in str(e.value)
+
+
+def test_a_stream_of_blank_lines_stops_at_the_first(tmp_path):
+    # a header of 9999 atoms x 99999 points, then line feeds without end
+    lines = sample(FOUR).splitlines(keepends=True)[:7]
+    lines[0] = "9999" + lines[0][4:]
+    lines[5] = lines[5][:32] + "99999" + lines[5][37:]
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+
+    def write():
+        try:
+            with open(path, "w") as f:
+                f.write("".join(lines))
+                while True:
+                    f.write("\n" * 65536)
+        except BrokenPipeError:
+            pass
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    with pytest.raises(pdsplit.DoscarError) as e:
+        pdsplit.read(path)
+    assert (e.value.number, e.value.line) == (24, 8)
+    writer.join(10)
 
 
 def test_unknown_per_atom_columns_leave_the_total_block(tmp_path):

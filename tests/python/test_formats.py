@@ -8,6 +8,7 @@ import io
 import lzma
 import os
 import threading
+import zlib
 
 import numpy as np
 import pytest
@@ -75,6 +76,8 @@ KINDS = {
     "16 values, INCAR commented out": (16, False, "# LSORBIT = .TRUE.\nLSORBIT = F # T\n", None,
                                        ("lm", True, False)),
     "16 values, INCAR without the tags": (16, False, "ISPIN = 1\n", None, ("lm", True, False)),
+    "16 values, INCAR LSORBIT, then other tags": (16, False, "LSORBIT = .TRUE.\nISPIN = 1\nMAGMOM = 6*0\n",
+                                                  None, ("l", True, True)),
     "12 values, noncollinear=False": (12, False, None, False, 1),
     "9 values, noncollinear=True": (9, False, None, True, 1),
 }
@@ -156,6 +159,80 @@ def test_compressed_files(tmp_path, kind):
     assert e.value.number == 64 and "corrupt" in str(e.value)
 
 
+def flipped_inside(data, text):
+    """gzip data with one bit flipped in its deflate data where inflate still
+    runs through but gives text with a field that is not a number: only the
+    CRC at the end tells that the data, not the file, is damaged."""
+    for at in range(len(data) // 2, len(data) - 8):
+        damaged = bytearray(data)
+        damaged[at] ^= 0x10
+        try:
+            out = zlib.decompressobj(-15).decompress(bytes(damaged[10:-8]))
+            pdsplit.read(out)
+        except zlib.error:
+            continue
+        except pdsplit.DoscarError as e:
+            if e.columns:
+                return bytes(damaged)
+    raise AssertionError("no such bit")
+
+
+def xz_check_flipped(data):
+    """xz data with one bit flipped in the block's CRC64, the 8 bytes before
+    the index (whose size the stream footer gives)."""
+    index = len(data) - 12 - (int.from_bytes(data[-8:-4], "little") + 1) * 4
+    return data[: index - 1] + bytes([data[index - 1] ^ 1]) + data[index:]
+
+
+def trailer_flipped(data):
+    return data[:-8] + bytes([data[-8] ^ 1]) + data[-7:]
+
+
+HEAD = "".join(EIGHT.read_text().splitlines(keepends=True)[:7])
+# compressed DOSCAR data -> (number, line or None: any, words of the message)
+COMPRESSED_FAULTS = {
+    "gzip, a bit flipped in the data": (lambda t: flipped_inside(gzip.compress(t, mtime=0), t), 64, None,
+                                        "the gzip data is corrupt (incorrect data check), at line"),
+    "gzip, its CRC wrong": (lambda t: trailer_flipped(gzip.compress(t)), 64, 2724,
+                            "the gzip data is corrupt (incorrect data check), after the last line of "
+                            "its text (line 2723)"),
+    "xz, its block check wrong": (lambda t: xz_check_flipped(lzma.compress(t)), 64, 2724,
+                                  "the xz data is corrupt, after the last line of its text"),
+    "gzip cut at half": (lambda t: gzip.compress(t)[: len(gzip.compress(t)) // 2], 24, None,
+                         "the gzip data ends early, at line"),
+    "gzip of line feeds after line 7": (lambda t: gzip.compress(HEAD.encode() + b"\n" * 10**7), 24, 8,
+                                        ": line 8 is blank, inside the total block"),
+}
+
+
+@pytest.mark.parametrize("case", COMPRESSED_FAULTS)
+def test_damaged_compressed_files(tmp_path, case):
+    make, number, line, words = COMPRESSED_FAULTS[case]
+    (tmp_path / "DOSCAR.gz").write_bytes(make(EIGHT.read_bytes()))
+    for source in (tmp_path, (tmp_path / "DOSCAR.gz").read_bytes()):
+        with pytest.raises(pdsplit.DoscarError) as e:
+            pdsplit.read(source)
+        assert (e.value.number, e.value.columns) == (number, None)
+        assert e.value.line == line or (line is None and 1000 < e.value.line < 2723)
+        assert words in str(e.value) and "atom 9" not in str(e.value)
+
+
+@pytest.mark.parametrize("structure", ["POSCAR", "CONTCAR.gz with a wrong CRC"])
+def test_reading_a_folder_again_and_again_leaves_no_file_open(tmp_path, structure):
+    (tmp_path / "DOSCAR").write_bytes(EIGHT.read_bytes())
+    text = (DATA / "nonspin-lm-8atoms.POSCAR").read_bytes()
+    if structure == "POSCAR":
+        (tmp_path / "POSCAR").write_bytes(text)
+    else:
+        (tmp_path / "CONTCAR.gz").write_bytes(trailer_flipped(gzip.compress(text)))
+    (tmp_path / "INCAR").write_text("ISPIN = 1\n")
+    open_files = len(os.listdir("/proc/self/fd"))
+    for _ in range(20):
+        d = pdsplit.read(tmp_path)
+        assert d.symbols == (("Ti",) * 4 + ("O",) * 4 if structure == "POSCAR" else None)
+    assert len(os.listdir("/proc/self/fd")) == open_files
+
+
 def test_a_folder_without_any_doscar(tmp_path):
     with pytest.raises(FileNotFoundError) as e:
         pdsplit.read(tmp_path)
@@ -233,8 +310,8 @@ def test_a_header_that_claims_too_much(tmp_path, as_data):
     (tmp_path / "DOSCAR").write_bytes(text)
     with pytest.raises(pdsplit.DoscarError) as e:
         pdsplit.read(text if as_data else tmp_path / "DOSCAR")
-    assert e.value.number == 24
-    assert ("cut short" in str(e.value)) and (as_data or "too few for the" in str(e.value))
+    assert (e.value.number, e.value.line) == (24, 1000)  # where the file ends
+    assert "ends at line 1000, inside the total block" in str(e.value)
 
 
 def test_without_projected_dos(tmp_path):
