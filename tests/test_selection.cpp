@@ -2,6 +2,7 @@
 // columns they add up in each kind of file, and the header of labelled files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,11 +14,14 @@ namespace {
 using Target = pds::Selection::Target;
 using Columns = std::vector<std::vector<std::int64_t>>;
 
-pds::Selection atoms(std::vector<std::int64_t> a, std::vector<std::string> orbitals = {}) {
-  return {Target::kAtoms, "", std::move(a), std::move(orbitals)};
+pds::Selection atoms(std::vector<pds::Selection::Range> r, std::vector<std::string> orbitals = {}) {
+  return {Target::kAtoms, {}, std::move(r), std::move(orbitals)};
+}
+pds::Selection elements(std::vector<std::string> e, std::vector<std::string> orbitals = {}) {
+  return {Target::kElements, std::move(e), {}, std::move(orbitals)};
 }
 pds::Selection element(std::string e, std::vector<std::string> orbitals = {}) {
-  return {Target::kElement, std::move(e), {}, std::move(orbitals)};
+  return elements({std::move(e)}, std::move(orbitals));
 }
 
 // What `call` throws as std::invalid_argument, or "" when it returns.
@@ -44,12 +48,23 @@ TEST(Selection, ParsesTextsIntoSelectionsOrErrors) {
       {"O", element("O"), ""},
       {"Fe(t2g,eg)", element("Fe", {"t2g", "eg"}), ""},
       {"Uuo ( p , px , p )", element("Uuo", {"p", "px"}), ""},
-      {"1", atoms({1}), ""},
-      {"1-8(d)", atoms({1, 2, 3, 4, 5, 6, 7, 8}, {"d"}), ""},
-      {"1-3,7", atoms({1, 2, 3, 7}), ""},
-      {"7,3,3-3,1", atoms({1, 3, 7}), ""},
-      {"2-2(x2-y2,fx3)", atoms({2}, {"x2-y2", "fx3"}), ""},
-      {"999999", atoms({999999}), ""},
+      {"1", atoms({{1, 1}}), ""},
+      {"1-8(d)", atoms({{1, 8}}, {"d"}), ""},
+      {"1-3,7", atoms({{1, 3}, {7, 7}}), ""},
+      {"7,3,3-3,1", atoms({{1, 1}, {3, 3}, {7, 7}}), ""},
+      {"6-8,2-5,1-3,4", atoms({{1, 8}}), ""},
+      {"2-2(x2-y2,fx3)", atoms({{2, 2}}, {"x2-y2", "fx3"}), ""},
+      {"999999", atoms({{999999, 999999}}), ""},
+      {"Fe,Co(d)", elements({"Fe", "Co"}, {"d"}), ""},
+      {"O , Ti,O", elements({"O", "Ti"}), ""},
+      {"all", {Target::kAll, {}, {}, {}}, ""},
+      {"all ( d )", {Target::kAll, {}, {}, {"d"}}, ""},
+      {"Fe,", total, "an element must follow \",\""},
+      {"Fe,3", total, "elements and atom numbers do not mix"},
+      {"3,Fe", total, "an atom number must follow \",\""},
+      {"Fe,total", total, "\"total\" is not an element symbol"},
+      {"all,O", total, "unexpected \",O\""},
+      {"Al l", total, "unexpected \"l\""},
       {"", total, "empty"},
       {"1000000", total, "above 999999"},
       {"0", total, "count from 1"},
@@ -79,6 +94,36 @@ TEST(Selection, ParsesTextsIntoSelectionsOrErrors) {
       EXPECT_NE(error.find(std::string("selection \"") + row.text + "\""), std::string::npos);
     }
   }
+}
+
+// Messages quote an excerpt of the text: control characters and bytes that
+// are not UTF-8 escaped, a long text cut; a NUL does not end the text.
+TEST(Selection, MessagesQuoteAnEscapedExcerpt) {
+  const std::pair<std::string, std::string> rows[] = {
+      {std::string("Ti\0(d)", 6), "selection \"Ti\\x00(d)\": unexpected \"\\x00(d)\""},
+      {"O(p)\t\x1b", "selection \"O(p)\\t\\x1b\": unexpected \"\\x1b\""},
+      {"Ti(\xff)", "selection \"Ti(\\xff)\": an orbital must follow \"(\""},
+      {"F\xc3\xa9(d", "selection \"F\xc3\xa9(d\": unexpected \"\xc3\xa9(d\""},
+      {std::string(100, 'x'), "selection \"" + std::string(40, 'x') + "...\": \"" +
+                                  std::string(40, 'x') + "...\" is not an element symbol"},
+  };
+  for (const auto& [text, want] : rows) {
+    EXPECT_EQ(error_of([&] { pds::parse_selection(text); }).substr(0, want.size()), want);
+  }
+}
+
+// 10 kB of wide ranges: checked against the atom count before they are
+// spelt out, in well under a second.
+TEST(Selection, WideRangesCostTheirLengthOnly) {
+  std::string text;
+  for (int i = 0; i < 1100; ++i) text += "1-999999,";
+  text += "5";
+  const auto start = std::chrono::steady_clock::now();
+  const std::string error = error_of(
+      [&] { pds::plan_selection(pds::parse_selection(text), pds::DoscarKind{}, 8, nullptr); });
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(error.find("atom 999999 is not in the file, which has 8 atoms"), std::string::npos);
+  EXPECT_LT(took.count(), 1.0);
 }
 
 pds::DoscarKind kind(bool spin, bool lm, bool f, bool noncollinear = false) {
@@ -125,6 +170,9 @@ TEST(Selection, ResolvesToColumnsOfEachKindOfFile) {
       {"3", l, {}, "atom 3 is not in the file, which has 2 atoms"},
       {"O", l, {}, "no atom of element O: the structure has Ti, Fe"},
       {"Fe(s)", l, {{0}}, ""},
+      {"Ti,Fe(p)", l, {{1}}, ""},
+      {"all(p)", l, {{1}}, ""},
+      {"Fe,O", l, {}, "no atom of element O: the structure has Ti, Fe"},
   };
   const std::vector<std::string> symbols = {"Ti", "Fe"};
   for (const PlanRow& row : rows) {
@@ -137,6 +185,16 @@ TEST(Selection, ResolvesToColumnsOfEachKindOfFile) {
       EXPECT_EQ(plan.channels, row.channels);
     }
   }
+  // The atoms of whole-file and element selections, ascending.
+  const std::pair<const char*, std::vector<std::int64_t>> atom_rows[] = {
+      {"all", {1, 2}}, {"Fe,Ti", {1, 2}}, {"Fe", {2}}, {"2,1-1", {1, 2}}};
+  for (const auto& [text, want] : atom_rows) {
+    EXPECT_EQ(pds::plan_selection(pds::parse_selection(text), l, 2, &symbols).atoms, want) << text;
+  }
+  EXPECT_NE(error_of([&] {
+              pds::plan_selection(pds::parse_selection("all"), l, 0, &symbols);
+            }).find("the file has no atoms"),
+            std::string::npos);
 }
 
 struct SumRow {

@@ -7,6 +7,7 @@ import sys
 import numpy as np
 
 import pdsplit
+from pdsplit._core import _refuse_output
 from pdsplit._grammar import GRAMMAR
 
 DEFAULT_NAME = "iSELDOS"
@@ -22,15 +23,32 @@ names one; its name is all that is printed.
 
 Exit status: 0 written; 1 a selection that is not in the language or not
 in the file, a DOSCAR or structure file that cannot be opened, an output
-that cannot be written; the DoscarError number (24, 64, 1 ...) for a file
-that cannot be read; 2 wrong options."""
+that cannot be written or is refused (an empty name, a DOSCAR, DOSCAR.gz,
+.xz or .bz2, a link to one or to the file read); the DoscarError number
+(24, 64, 1 ...) for a file that cannot be read; 2 wrong options."""
 
 EXAMPLES = """
 Examples:
   python3 -m pdsplit "O(p)" "Fe(t2g)" "Fe(eg)"      O p, Fe t2g and eg
   python3 -m pdsplit --dir run1 -o Ti-d.dat "Ti(d)"
-  python3 -m pdsplit --no-shift total "1-8(d)"
+  python3 -m pdsplit --no-shift total "1-8(d)" "all(d)"
+  python3 -m pdsplit --structure POSCAR.vasp5 --collinear "Fe,Co(d)"
 """
+
+# The library's advice names read()'s arguments; the command's options
+# stand for them here.
+ADVICE = [
+    ("read it with noncollinear=True or noncollinear=False",
+     "run the command with --noncollinear or --collinear"),
+    ("(noncollinear=True)", "(--noncollinear)"),
+    ("(noncollinear=False)", "(--collinear)"),
+    ("read it with noncollinear=True, or None to let the file and INCAR tell",
+     "run the command with --noncollinear, or with neither option to let the file and INCAR tell"),
+    ("read it with noncollinear=False, or None to let the file and INCAR tell",
+     "run the command with --collinear, or with neither option to let the file and INCAR tell"),
+    ("Give read(..., structure=...) a list of symbols, an ASE Atoms, a pymatgen Structure or a "
+     "POSCAR with element symbols", "Give --structure a POSCAR or CONTCAR with element symbols"),
+]
 
 
 def _parser():
@@ -41,7 +59,8 @@ def _parser():
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("selections", nargs="+", metavar="SELECTION",
-                        help='e.g. "O(p)", "Fe(t2g,eg)", "1-8(d)", total (grammar below)')
+                        help='e.g. "O(p)", "Fe(t2g,eg)", "Fe,Co(d)", "1-8(d)", "all(d)", total '
+                        "(grammar below)")
     parser.add_argument("--dir", default=".", metavar="RUN",
                         help="the run's folder or its DOSCAR file (default: .); DOSCAR.gz, "
                         ".xz and .bz2 are read as well")
@@ -49,6 +68,15 @@ def _parser():
                         help="energies as in the file, not minus the Fermi level")
     parser.add_argument("-o", metavar="FILE", dest="output",
                         help=f"the output file (default: {DEFAULT_NAME} beside the DOSCAR)")
+    parser.add_argument("--structure", metavar="FILE",
+                        help="the POSCAR or CONTCAR that names the element of every atom "
+                        "(default: CONTCAR or POSCAR beside the DOSCAR)")
+    kind = parser.add_mutually_exclusive_group()
+    kind.add_argument("--noncollinear", action="store_const", const=True, dest="noncollinear",
+                      help="per-atom lines of 16 values are a non-collinear run's "
+                      "(default: INCAR beside the DOSCAR tells)")
+    kind.add_argument("--collinear", action="store_const", const=False, dest="noncollinear",
+                      help="per-atom lines of 16 values are a collinear run's")
     return parser
 
 
@@ -58,6 +86,8 @@ def _fail(error, status):
         text = error.args[0]
     elif isinstance(error, OSError) and error.filename:
         text = f"{os.fsdecode(error.filename)}: {error.strerror}"
+    for library, command in ADVICE:
+        text = text.replace(library, command)
     print(f"pdsplit: {text}", file=sys.stderr)
     return status
 
@@ -75,9 +105,14 @@ def _table(dos, selections):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["collect"]:  # python3 -m pdsplit collect: many runs into one dataset
+        from pdsplit._collect_cli import main as collect_main
+
+        return collect_main(argv[1:])
     args = _parser().parse_args(argv)
     try:
-        dos = pdsplit.read(args.dir)
+        dos = pdsplit.read(args.dir, noncollinear=args.noncollinear, structure=args.structure)
     except pdsplit.DoscarError as e:
         return _fail(e, e.number)
     except OSError as e:
@@ -88,8 +123,11 @@ def main(argv=None):
         return _fail(e, e.number)
     except (ValueError, KeyError, OSError) as e:
         return _fail(e, 1)
-    output = args.output or os.path.normpath(os.path.join(os.path.dirname(dos.path), DEFAULT_NAME))
+    output = args.output
+    if output is None:
+        output = os.path.normpath(os.path.join(os.path.dirname(dos.path), DEFAULT_NAME))
     try:
+        _refuse_output(output, dos.path)
         pdsplit.write(output, table, shift=0.0 if args.no_shift else dos.efermi, header=names)
     except pdsplit.DoscarError as e:
         return _fail(e, e.number)

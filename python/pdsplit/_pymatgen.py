@@ -24,12 +24,21 @@ def _structure(dos, IStructure, Poscar):
         from pymatgen.io.ase import AseAtomsAdaptor
 
         return AseAtomsAdaptor.get_structure(source)
-    raise ValueError(
-        "to_pymatgen() needs the structure with its positions: give read(..., structure=...) "
-        "a POSCAR, an ASE Atoms or a pymatgen Structure, or put a CONTCAR or POSCAR beside "
-        + dos.path
-        + ("" if source is None else " (a list of symbols has no positions)")
-    )
+    if source is None:
+        # Why read() found no structure: none beside the DOSCAR, or the one
+        # found names no elements (a VASP 4 POSCAR without POTCAR) or another
+        # atom count.
+        why = dos._symbols_reason
+        fix = ("give read(..., structure=...) a POSCAR with element symbols, an ASE Atoms or "
+               "a pymatgen Structure")
+        if why.startswith("there is no CONTCAR"):
+            fix += ", or put the run's CONTCAR or POSCAR beside " + dos.path
+        elif "VASP 4" in why:
+            fix += ", or put the run's POTCAR beside the POSCAR"
+    else:
+        why = "the list of symbols given to read() has no positions"
+        fix = "give read(..., structure=...) a POSCAR, an ASE Atoms or a pymatgen Structure"
+    raise ValueError(f"to_pymatgen() needs the structure with its positions: {why}; {fix}")
 
 
 def _densities(block, first, spin, noncollinear, Spin):

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "doscar.h"
+#include "py_doscar.h"
 
 namespace pdsplit_python {
 
@@ -222,8 +222,12 @@ void bind_doscar(py::module_& m) {
           "emin", [](const Doscar& d) { return d.h.EMIN; },
           "Lower end of the energy range in eV (line 6).")
       .def_property_readonly(
-          "system", [](const Doscar& d) { return d.h.SYSTEM; },
-          "System name: line 5, columns 1-40, without trailing blanks.")
+          "system",
+          [](const Doscar& d) {
+            const std::size_t first = d.h.SYSTEM.find_first_not_of(" \t");
+            return first == std::string::npos ? std::string() : d.h.SYSTEM.substr(first);
+          },
+          "System name: line 5, columns 1-40, without leading and trailing blanks.")
       .def_property_readonly(
           "spin", [](const Doscar& d) { return d.kind.spin; },
           "True for a spin-polarised calculation (4 total columns).")

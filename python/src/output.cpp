@@ -50,11 +50,7 @@ void write(const std::filesystem::path& path, const Block& block, const py::obje
   if (block.ndim() != 2 || block.shape(1) < 2 || block.shape(1) > 100) {
     throw py::value_error("write() takes a 2-D array of rows: the energy, then 1 to 99 values");
   }
-  if (pds::names_doscar(name)) {
-    pds::Failure f(pds::kNothingDone, pds::kUnitOutput, name);
-    f.detail().text = name + ": a file named DOSCAR is never written";
-    throw f;
-  }
+  pds::refuse_output(name);
   const int n = static_cast<int>(block.shape(1) - 1);
   // The writer keeps its spare output buffer between files for the process,
   // so writes stay under the GIL, one at a time.
@@ -67,8 +63,11 @@ void write(const std::filesystem::path& path, const Block& block, const py::obje
 
 constexpr const char* kWriteDoc = R"doc(Write a block as pdsplit writes its column files.
 
-path:  the file to write (str or os.PathLike); it is emptied first. A name
-       whose last component is DOSCAR is refused with DoscarError.
+path:  the file to write (str or os.PathLike); it is emptied first.
+       DoscarError (number 1) for an empty name, a name whose last
+       component is DOSCAR, DOSCAR.gz, DOSCAR.xz or DOSCAR.bz2, and an
+       existing file that is such a DOSCAR under another name (a symbolic
+       link to one, or a hard link to one in its folder).
 block: 2-D array of rows, the energy first, then 1 to 99 values (such as
        Doscar.total, Doscar.atom(n) or Doscar.sum(atoms)).
 shift: subtracted from every energy; shift=dos.efermi puts the Fermi level
@@ -91,6 +90,14 @@ header: None, or one name per column of block, the energy included, such
 void bind_output(py::module_& m) {
   m.def("write", &write, py::arg("path"), py::arg("block"), py::arg("shift") = 0.0,
         py::arg("header") = py::none(), kWriteDoc);
+  m.def(
+      "_refuse_output",
+      [](const std::filesystem::path& path, const std::filesystem::path& input) {
+        pds::refuse_output(path.native(), input.native());
+      },
+      py::arg("path"), py::arg("input"),
+      "DoscarError (number 1) when write() refuses `path`, or when it is the file `input` "
+      "(the DOSCAR being read) under any name; for python3 -m pdsplit.");
 }
 
 }  // namespace pdsplit_python

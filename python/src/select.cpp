@@ -4,10 +4,11 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "doscar.h"
+#include "py_doscar.h"
 
 namespace pdsplit_python {
 
@@ -47,42 +48,116 @@ std::vector<std::string> symbols_of_object(const py::object& structure) {
 }
 
 // Takes the symbols of the structure file beside the DOSCAR, checked, into
-// d; false when there is none.
+// d; false when there is none or it names no elements, d.symbols_reason then
+// saying why.
 bool discover(Doscar& d) {
-  if (d.folder.empty()) return false;
+  d.symbols_failure.reset();
+  if (d.folder.empty()) {
+    d.symbols_reason = d.path + " was read from data, so no structure file is looked for";
+    return false;
+  }
   std::string file;
   {
     py::gil_scoped_release unlocked;
     file = pds::find_structure(d.folder);
   }
-  if (file.empty()) return false;
-  std::vector<std::string> symbols = pds::read_structure(file);
-  pds::check_structure(symbols.size(), file, d.natoms(), d.path);
-  d.symbols = std::move(symbols);
-  d.structure = file_name(file);
-  return true;
+  if (file.empty()) {
+    d.symbols_reason = "there is no CONTCAR or POSCAR beside " + d.path;
+    return false;
+  }
+  try {
+    std::vector<std::string> symbols = pds::read_structure(file);
+    pds::check_structure(symbols.size(), file, d.natoms(), d.path);
+    d.symbols = std::move(symbols);
+    d.structure = file_name(file);
+    d.symbols_reason.clear();
+    return true;
+  } catch (const pds::Failure& f) {
+    const std::string why =
+        f.detail().text.empty() ? f.file() + ": " + std::strerror(f.os_error()) : f.detail().text;
+    d.symbols_reason = "the structure file beside the DOSCAR cannot be used: " + why;
+    d.symbols_failure = f;
+    return false;
+  }
 }
 
 // The symbols, for a selection that names an element. When read() found no
-// usable structure file, it is looked for again so that the error says why.
-const std::vector<std::string>& needed_symbols(Doscar& d) {
+// usable structure file, it is looked for again; the error says why there
+// are none and what to do.
+const std::vector<std::string>& needed_symbols(Doscar& d, const std::string& text) {
   if (d.symbols || discover(d)) return *d.symbols;
-  const std::string where = d.folder.empty() ? "read from data, so no structure file is looked for"
-                                             : "no CONTCAR or POSCAR beside " + d.path;
-  throw py::value_error(
-      "naming an element needs the element of every atom: " + where +
-      "; give read(..., structure=...) a POSCAR, a list of symbols, an ASE Atoms or a pymatgen "
-      "Structure");
+  const std::string why =
+      "selection \"" + pds::selection_excerpt(text) +
+      "\" names an element, which needs the element of every atom: " + d.symbols_reason +
+      ". Give read(..., structure=...) a list of symbols, an ASE Atoms, a "
+      "pymatgen Structure or a POSCAR with element symbols" +
+      (d.symbols_failure ? "; put the run's POTCAR beside a POSCAR without "
+                           "element symbols (VASP 4)"
+                         : "") +
+      "; or select atom numbers (1-3,7) or all";
+  if (d.symbols_failure) {
+    pds::Failure f = *d.symbols_failure;
+    f.detail().text = why;
+    throw f;
+  }
+  throw py::value_error(why);
 }
 
-// The columns that `text` adds up in d; the symbols only for an element.
+// Why a selection of atoms finds no per-atom blocks in a file read with
+// them; "" when the reason is another (atoms=[], columns of no known kind).
+std::string missing_pdos(const Doscar& d) {
+  if (d.has_pdos || d.kind.known_atoms) return "";
+  if (d.h.pdos_flag == 0) {
+    return d.path +
+           " has no projected DOS (line 1 says so: its third number is 0); VASP writes the "
+           "per-atom blocks when LORBIT is set in INCAR (LORBIT = 11: l,m-projected)";
+  }
+  if (!d.h.has_atoms) {
+    return d.path +
+           " has no per-atom blocks: it ends after its total block; VASP writes them when "
+           "LORBIT is set in INCAR (LORBIT = 11: l,m-projected)";
+  }
+  return "";
+}
+
+// The selection's text as UTF-8: TypeError for other than str, ValueError
+// for a str without a UTF-8 form (a lone surrogate, as os.fsdecode() makes
+// of bytes that are not UTF-8: those bytes are shown).
+std::string selection_text(const py::handle& selection, const char* method) {
+  if (!py::isinstance<py::str>(selection)) {
+    throw py::type_error(std::string(method) + "(): the selection is a str, not " +
+                         type_name(selection));
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(selection.ptr(), &size);
+  if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+  PyErr_Clear();
+  std::string shown;
+  try {
+    shown = selection.attr("encode")("utf-8", "surrogateescape").cast<std::string>();
+  } catch (const py::error_already_set&) {
+    shown = selection.attr("encode")("utf-8", "replace").cast<std::string>();
+  }
+  throw py::value_error("selection \"" + pds::selection_excerpt(shown) +
+                        "\": not text (bytes that are not UTF-8, or a lone surrogate)");
+}
+
+// The columns that `text` adds up in d; the symbols only for elements.
 pds::SelectionPlan plan_of(Doscar& d, const std::string& text) {
   const pds::Selection s = pds::parse_selection(text);
-  const bool element = s.target == pds::Selection::Target::kElement;
-  return pds::plan_selection(s, d.kind, d.natoms(), element ? &needed_symbols(d) : nullptr);
+  if (s.target != pds::Selection::Target::kTotal) {
+    const std::string missing = missing_pdos(d);
+    if (!missing.empty()) {
+      throw py::value_error("selection \"" + pds::selection_excerpt(text) +
+                            "\" needs per-atom blocks: " + missing);
+    }
+  }
+  const bool element = s.target == pds::Selection::Target::kElements;
+  return pds::plan_selection(s, d.kind, d.natoms(), element ? &needed_symbols(d, text) : nullptr);
 }
 
-Array select(Doscar& d, const std::string& text) {
+Array select(Doscar& d, const py::object& selection) {
+  const std::string text = selection_text(selection, "select");
   const pds::SelectionPlan plan = plan_of(d, text);
   pds::SelectionBlocks in;
   in.rows = d.points();
@@ -94,7 +169,8 @@ Array select(Doscar& d, const std::string& text) {
   } else {
     for (std::int64_t a : plan.atoms) {
       if (d.slot[static_cast<std::size_t>(a)] < 0) {
-        throw py::key_error("selection \"" + text + "\" needs atom " + std::to_string(a) +
+        throw py::key_error("selection \"" + pds::selection_excerpt(text) + "\" needs atom " +
+                            std::to_string(a) +
                             ", which was not kept: read() keeps the atoms listed in atoms=");
       }
       in.blocks.push_back(d.pdos.data() + d.place(a) * d.points() * d.width);
@@ -110,7 +186,8 @@ Array select(Doscar& d, const std::string& text) {
   return out;
 }
 
-py::tuple select_columns(Doscar& d, const std::string& text) {
+py::tuple select_columns(Doscar& d, const py::object& selection) {
+  const std::string text = selection_text(selection, "select_columns");
   const pds::SelectionPlan plan = plan_of(d, text);
   std::string label;
   for (char c : text) {
@@ -132,9 +209,10 @@ py::object elements(const Doscar& d) {
 
 constexpr const char* kSelectDoc = R"doc(The DOS of a selection, added up: a new float64 array.
 
-selection: an element ("O"), atom numbers and ranges ("1-8", "1,3,5",
-    "1-3,7"), each optionally with orbitals in parentheses ("Fe(t2g,eg)",
-    "O(p)", "1-8(d)"), or "total" (grammar: help(pdsplit)).
+selection: an element or several ("O", "Fe,Co"), atom numbers and ranges
+    ("1-8", "1,3,5", "1-3,7") or "all" (every atom), each optionally with
+    orbitals in parentheses ("Fe(t2g,eg)", "Fe,Co(d)", "1-8(d)",
+    "all(p)"), or "total" (grammar: help(pdsplit)).
 
 Columns: the energy, then one column per channel: the DOS (non-spin), up
 and down (spin-polarised; down positive, as in the file), or the DOS, mx,
@@ -146,19 +224,19 @@ bit on every run and machine.
 
 ValueError for a selection that is not in the language or not in the file
 (an element the structure does not have, an orbital or group the file's
-columns cannot give, an atom above natoms, no structure for an element);
-KeyError for an atom that read(atoms=...) did not keep.)doc";
+columns cannot give, an atom above natoms, no structure for an element: the
+message says why there is none, a file without projected DOS) or is not
+text; TypeError for other than str; KeyError for an atom that
+read(atoms=...) did not keep. Messages quote at most 40 bytes of the
+selection, control characters escaped.)doc";
 
 }  // namespace
 
 void attach_structure(Doscar& d, const py::object& structure) {
   if (structure.is_none()) {
     // Nothing but a named element needs it: a file that cannot be used is
-    // reported by the selection that names one.
-    try {
-      discover(d);
-    } catch (const pds::Failure&) {
-    }
+    // reported by the selection that names one, and by to_pymatgen().
+    discover(d);
     return;
   }
   std::vector<std::string> symbols;
@@ -191,6 +269,15 @@ void bind_select(py::class_<Doscar>& cls, py::module_&) {
           "structure", [](const Doscar& d) { return d.structure ? d.structure : py::none(); },
           "Where symbols came from: the structure file's path (str), or the object given to "
           "read(structure=...); None without a structure.")
+      .def_property_readonly(
+          "_symbols_reason",
+          [](const Doscar& d) -> py::object {
+            if (d.symbols) return py::none();
+            return py::reinterpret_steal<py::str>(
+                PyUnicode_DecodeUTF8(d.symbols_reason.data(),
+                                     static_cast<Py_ssize_t>(d.symbols_reason.size()), "replace"));
+          },
+          "Without symbols: why read() found none (for messages); else None.")
       .def("select", &select, py::arg("selection"), kSelectDoc)
       .def("select_columns", &select_columns, py::arg("selection"),
            "The names of the value columns of select(selection): the selection as written "

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "textio/textio.h"
@@ -269,19 +270,26 @@ void explain(Failure& f, const DoscarHeader& h, LineLayout layout = {});
 // and orbitals (selection.cpp, where the grammar is), and the element of
 // every atom from the run's structure file (structure.cpp).
 
-// A selection as written. Atoms and orbitals are sets: each once.
+// A selection as written. Atoms, elements and orbitals are sets: each once.
 struct Selection {
-  enum class Target { kTotal, kElement, kAtoms };
+  enum class Target { kTotal, kAll, kElements, kAtoms };
+  using Range = std::pair<std::int64_t, std::int64_t>;  // first, last atom
   Target target = Target::kTotal;
-  std::string element;                // kElement: "O", "Fe"
-  std::vector<std::int64_t> atoms;    // kAtoms: ascending
+  std::vector<std::string> elements;  // kElements: "O"; "Fe", "Co" in the order first written
+  std::vector<Range> ranges;          // kAtoms: ascending, disjoint, not adjacent
   std::vector<std::string> orbitals;  // names and groups in the order first written; empty: all
   bool operator==(const Selection&) const = default;
 };
 
-// Parses `text`. Throws std::invalid_argument with a sentence that quotes
-// `text` and says what is wrong.
+// Parses `text`, in time linear in its length. Throws std::invalid_argument
+// with a sentence that quotes `text` (selection_excerpt) and says what is
+// wrong.
 Selection parse_selection(std::string_view text);
+
+// `text` for a message: its first 40 bytes, then "..." when there are more;
+// control characters, backslashes, quotes and bytes that are not UTF-8
+// escaped (\t, \x00, \\, \", \xff).
+std::string selection_excerpt(std::string_view text);
 
 // What a selection adds up in a file of kind `k`: the total block, or the
 // blocks of `atoms`; for each channel (the DOS; up, down; the DOS, mx, my,
@@ -295,8 +303,9 @@ struct SelectionPlan {
 
 // Resolves `s` in a file of kind `k` with `natoms` atoms whose elements are
 // `symbols` (null when not known). Throws std::invalid_argument: an element
-// without symbols or not among them, an atom above natoms, an orbital the
-// file does not have (the sentence lists the file's orbitals or elements).
+// without symbols or not among them, an atom above natoms (checked before
+// ranges are spelt out), an orbital the file does not have (the sentence
+// lists the file's orbitals or elements).
 SelectionPlan plan_selection(const Selection& s, const DoscarKind& k, std::int64_t natoms,
                              const std::vector<std::string>* symbols);
 

@@ -6,7 +6,8 @@
 //
 //   selection := target [ "(" orbital { "," orbital } ")" ]
 //   target    := "total"                 the total DOS (no orbitals)
-//              | element                 every atom of that element: O, Fe
+//              | "all"                   every atom of the file
+//              | element { "," element } every atom of these elements: O, Fe,Co
 //              | range { "," range }     atom numbers: 1-8, 1,3,5, 1-3,7
 //   element   := an upper-case letter, then at most two lower-case letters
 //   range     := number [ "-" number ]   from 1 to 999999, first <= last
@@ -17,11 +18,13 @@
 //              | py | pz | px | dxy | dyz | dz2 | dxz | x2-y2 | fy3x2 | fxyz
 //              | fyz2 | fz3 | fxz2 | fzx2 | fx3      one l,m column
 //
-// Atoms and orbitals are sets: each counts once whatever the order and
-// repetitions. Without parentheses every orbital of the atoms counts.
+// Atoms, elements and orbitals are sets: each counts once whatever the order
+// and repetitions. Without parentheses every orbital of the atoms counts.
+// Elements and atom numbers do not mix in one selection.
+// Ranges are kept as ranges (merged) until the file's atom count is known,
+// so that the cost of a selection follows its length, not its numbers.
 #include <algorithm>
 #include <charconv>
-#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -32,6 +35,61 @@
 namespace pds {
 
 namespace {
+
+// The length of the UTF-8 sequence at the start of `s`, or 0 when it is not
+// one (a stray byte, an overlong form, a surrogate).
+std::size_t utf8_length(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char c = b(0);
+  const std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                        : c >= 0xe0 && c <= 0xef ? 3
+                        : c >= 0xf0 && c <= 0xf4 ? 4
+                                                 : 0;
+  if (n == 0 || s.size() < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((b(i) & 0xc0) != 0x80) return 0;
+  }
+  const unsigned char second = b(1);
+  if ((c == 0xe0 && second < 0xa0) || (c == 0xed && second >= 0xa0) ||
+      (c == 0xf0 && second < 0x90) || (c == 0xf4 && second >= 0x90)) {
+    return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string selection_excerpt(std::string_view text) {
+  constexpr std::size_t kShown = 40;
+  static const char* const kHex = "0123456789abcdef";
+  std::string out;
+  std::size_t i = 0;
+  for (; i < text.size() && i < kShown;) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const std::size_t n = c < 0x80 ? 1 : utf8_length(text.substr(i));
+    if (c == '\\' || c == '"') {
+      out += {'\\', static_cast<char>(c)};
+    } else if (c == '\t' || c == '\n' || c == '\r') {
+      out += {'\\', c == '\t' ? 't' : c == '\n' ? 'n' : 'r'};
+    } else if (c < 0x20 || c == 0x7f || n == 0) {
+      out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+    } else {
+      out += text.substr(i, n);
+    }
+    i += n == 0 ? 1 : n;
+  }
+  if (i < text.size()) out += "...";
+  return out;
+}
+
+namespace {
+
+std::string quoted(std::string_view text) {
+  std::string out(1, '"');
+  out += selection_excerpt(text);
+  out += '"';
+  return out;
+}
 
 constexpr std::int64_t kMaxAtom = 999999;
 
@@ -89,17 +147,23 @@ class Scanner {
   explicit Scanner(std::string_view text) : text_(text) {}
 
   [[noreturn]] void fail(const std::string& why) const {
-    throw std::invalid_argument("selection \"" + std::string(text_) + "\": " + why);
+    throw std::invalid_argument("selection \"" + selection_excerpt(text_) + "\": " + why);
   }
   void blanks() {
     while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t')) ++pos_;
   }
+  // The next character after blanks; '\0' at the end (a NUL in the text is
+  // not the end: see at_end()).
   char peek() {
     blanks();
     return pos_ < text_.size() ? text_[pos_] : '\0';
   }
+  bool at_end() {
+    blanks();
+    return pos_ == text_.size();
+  }
   bool eat(char c) {
-    if (peek() != c) return false;
+    if (at_end() || text_[pos_] != c) return false;
     ++pos_;
     return true;
   }
@@ -111,8 +175,8 @@ class Scanner {
     while (pos_ < text_.size() && in(text_[pos_])) ++pos_;
     return text_.substr(start, pos_ - start);
   }
-  // What stands at the current place, for messages.
-  std::string rest() const { return std::string(text_.substr(pos_)); }
+  // What stands at the current place, quoted for messages.
+  std::string rest() const { return quoted(text_.substr(pos_)); }
 
  private:
   std::string_view text_;
@@ -128,13 +192,15 @@ std::int64_t atom_number(Scanner& in, std::string_view after) {
   if (!value.empty() && value.size() <= 6) {
     std::from_chars(value.data(), value.data() + value.size(), n);
   }
-  if (n > kMaxAtom) in.fail("atom " + std::string(digits) + " is above 999999");
+  if (n > kMaxAtom) in.fail("atom " + selection_excerpt(digits) + " is above 999999");
   if (n < 1) in.fail("atom numbers count from 1");
   return n;
 }
 
-std::vector<std::int64_t> parse_atoms(Scanner& in) {
-  std::set<std::int64_t> atoms;
+// The ranges as written, then sorted and merged: ascending, disjoint and
+// not adjacent.
+std::vector<Selection::Range> parse_atoms(Scanner& in) {
+  std::vector<Selection::Range> ranges;
   std::string_view after = "the start";
   do {
     const std::int64_t first = atom_number(in, after);
@@ -144,10 +210,19 @@ std::vector<std::int64_t> parse_atoms(Scanner& in) {
       in.fail("the range " + std::to_string(first) + "-" + std::to_string(last) +
               " runs downwards: write " + std::to_string(last) + "-" + std::to_string(first));
     }
-    for (std::int64_t a = first; a <= last; ++a) atoms.insert(a);
+    ranges.push_back({first, last});
     after = "\",\"";
   } while (in.eat(','));
-  return {atoms.begin(), atoms.end()};
+  std::sort(ranges.begin(), ranges.end());
+  std::vector<Selection::Range> merged;
+  for (const Selection::Range& r : ranges) {
+    if (!merged.empty() && r.first <= merged.back().second + 1) {
+      merged.back().second = std::max(merged.back().second, r.second);
+    } else {
+      merged.push_back(r);
+    }
+  }
+  return merged;
 }
 
 std::vector<std::string> parse_orbitals(Scanner& in) {
@@ -157,8 +232,8 @@ std::vector<std::string> parse_orbitals(Scanner& in) {
     const std::string_view word = in.run([](char c) { return lower(c) || digit(c) || c == '-'; });
     if (word.empty()) in.fail("an orbital must follow " + std::string(after));
     if (!find_orbital(word)) {
-      in.fail("unknown orbital \"" + std::string(word) +
-              "\": orbitals are s p d f t2g eg and the l,m columns py pz px dxy dyz dz2 dxz "
+      in.fail("unknown orbital " + quoted(word) +
+              ": orbitals are s p d f t2g eg and the l,m columns py pz px dxy dyz dz2 dxz "
               "x2-y2 fy3x2 fxyz fyz2 fz3 fxz2 fzx2 fx3");
     }
     if (std::find(orbitals.begin(), orbitals.end(), word) == orbitals.end()) {
@@ -170,25 +245,49 @@ std::vector<std::string> parse_orbitals(Scanner& in) {
   return orbitals;
 }
 
+bool element_word(std::string_view word) {
+  return !word.empty() && upper(word[0]) && word.size() <= 3 &&
+         std::all_of(word.begin() + 1, word.end(), lower);
+}
+
+// Elements after the first, `word`: each once, in the order first written.
+std::vector<std::string> parse_elements(Scanner& in, std::string_view word) {
+  std::vector<std::string> elements;
+  while (true) {
+    if (word.empty()) in.fail("an element must follow \",\"");
+    if (!element_word(word)) in.fail(quoted(word) + " is not an element symbol (O, Fe)");
+    if (std::find(elements.begin(), elements.end(), word) == elements.end()) {
+      elements.emplace_back(word);
+    }
+    if (!in.eat(',')) return elements;
+    if (digit(in.peek())) {
+      in.fail(
+          "elements and atom numbers do not mix: write elements (Fe,Co) or atom numbers "
+          "(1-3,7)");
+    }
+    word = in.run([](char c) { return lower(c) || upper(c); });
+  }
+}
+
 void parse_target(Scanner& in, Selection& s) {
   if (digit(in.peek())) {
     s.target = Selection::Target::kAtoms;
-    s.atoms = parse_atoms(in);
+    s.ranges = parse_atoms(in);
     return;
   }
   const std::string_view word = in.run([](char c) { return lower(c) || upper(c); });
   if (word == "total") {
     s.target = Selection::Target::kTotal;
-  } else if (!word.empty() && upper(word[0]) && word.size() <= 3 &&
-             std::all_of(word.begin() + 1, word.end(), lower)) {
-    s.target = Selection::Target::kElement;
-    s.element = word;
+  } else if (word == "all") {
+    s.target = Selection::Target::kAll;
+  } else if (element_word(word)) {
+    s.target = Selection::Target::kElements;
+    s.elements = parse_elements(in, word);
   } else if (word.empty()) {
-    in.fail(in.rest().empty() ? "empty: name an element, atom numbers or total"
-                              : "\"" + in.rest() + "\" is not an element, atom numbers or total");
+    in.fail(in.at_end() ? "empty: name an element, atom numbers, all or total"
+                        : in.rest() + " is not an element, atom numbers, all or total");
   } else {
-    in.fail("\"" + std::string(word) +
-            "\" is not an element symbol (O, Fe), atom numbers (1-3,7) or total");
+    in.fail(quoted(word) + " is not an element symbol (O, Fe), atom numbers (1-3,7), all or total");
   }
 }
 
@@ -220,24 +319,47 @@ std::vector<bool> chosen_orbitals(const std::vector<std::string>& words, const D
   return chosen;
 }
 
-// The atoms of `element`, ascending.
-std::vector<std::int64_t> atoms_of(const std::string& element,
+// The atoms of `wanted` (elements), ascending; each element must have some.
+std::vector<std::int64_t> atoms_of(const std::vector<std::string>& wanted,
                                    const std::vector<std::string>* symbols) {
   if (symbols == nullptr) {
-    throw std::invalid_argument("naming an element (" + element +
+    throw std::invalid_argument("naming an element (" + joined(wanted, ",") +
                                 ") needs the element of every atom: no structure is known");
   }
   std::vector<std::int64_t> atoms;
   std::vector<std::string> elements;
   for (std::size_t i = 0; i < symbols->size(); ++i) {
-    if ((*symbols)[i] == element) atoms.push_back(static_cast<std::int64_t>(i) + 1);
-    if (std::find(elements.begin(), elements.end(), (*symbols)[i]) == elements.end()) {
-      elements.push_back((*symbols)[i]);
+    const std::string& e = (*symbols)[i];
+    if (std::find(wanted.begin(), wanted.end(), e) != wanted.end()) {
+      atoms.push_back(static_cast<std::int64_t>(i) + 1);
+    }
+    if (std::find(elements.begin(), elements.end(), e) == elements.end()) elements.push_back(e);
+  }
+  for (const std::string& w : wanted) {
+    if (std::find(elements.begin(), elements.end(), w) == elements.end()) {
+      throw std::invalid_argument("no atom of element " + w + ": the structure has " +
+                                  joined(elements, ", "));
     }
   }
-  if (atoms.empty()) {
-    throw std::invalid_argument("no atom of element " + element + ": the structure has " +
-                                joined(elements, ", "));
+  return atoms;
+}
+
+// The atoms of a selection that names atoms, ascending; the bounds are
+// checked before the ranges are spelt out.
+std::vector<std::int64_t> selected_atoms(const Selection& s, std::int64_t natoms,
+                                         const std::vector<std::string>* symbols) {
+  if (s.target == Selection::Target::kElements) return atoms_of(s.elements, symbols);
+  if (natoms < 1) throw std::invalid_argument("the file has no atoms");
+  const std::vector<Selection::Range> ranges =
+      s.target == Selection::Target::kAll ? std::vector<Selection::Range>{{1, natoms}} : s.ranges;
+  const std::int64_t last = ranges.back().second;
+  if (last > natoms) {
+    throw std::invalid_argument("atom " + std::to_string(last) + " is not in the file, which has " +
+                                std::to_string(natoms) + (natoms == 1 ? " atom" : " atoms"));
+  }
+  std::vector<std::int64_t> atoms;
+  for (const Selection::Range& r : ranges) {
+    for (std::int64_t a = r.first; a <= r.second; ++a) atoms.push_back(a);
   }
   return atoms;
 }
@@ -264,7 +386,7 @@ Selection parse_selection(std::string_view text) {
     if (s.target == Selection::Target::kTotal) in.fail("total takes no orbitals");
     s.orbitals = parse_orbitals(in);
   }
-  if (in.peek() != '\0') in.fail("unexpected \"" + in.rest() + "\"");
+  if (!in.at_end()) in.fail("unexpected " + in.rest());
   return s;
 }
 
@@ -275,12 +397,7 @@ SelectionPlan plan_selection(const Selection& s, const DoscarKind& k, std::int64
     plan_total(k, p);
     return p;
   }
-  p.atoms = s.target == Selection::Target::kElement ? atoms_of(s.element, symbols) : s.atoms;
-  if (p.atoms.back() > natoms) {
-    throw std::invalid_argument("atom " + std::to_string(p.atoms.back()) +
-                                " is not in the file, which has " + std::to_string(natoms) +
-                                (natoms == 1 ? " atom" : " atoms"));
-  }
+  p.atoms = selected_atoms(s, natoms, symbols);
   if (!k.known_atoms) {
     throw std::invalid_argument("the per-atom columns of the file are of no known kind");
   }

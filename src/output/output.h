@@ -34,4 +34,13 @@ bool same_file(std::string_view filename, std::string_view other);
 // never written, whether the file exists or not.
 bool names_doscar(std::string_view filename);
 
+// Throws Failure (1, unit 11, its detail().text saying why) when the
+// library's writers must not write `filename` (trailing blanks ignored): an
+// empty name; a last component DOSCAR, DOSCAR.gz, DOSCAR.xz or DOSCAR.bz2;
+// an existing file that is `input` (the file being read; "" none) or a
+// DOSCAR under another name: a symbolic link to one, or a hard link (the
+// same device and inode) to one in the folder of the name or of the file it
+// resolves to (guard.cpp).
+void refuse_output(std::string_view filename, std::string_view input = {});
+
 }  // namespace pds

@@ -1,5 +1,6 @@
 """The front ends on Doscar.select: the command python3 -m pdsplit, the
 matplotlib plot and the pymatgen CompleteDos."""
+import gzip
 import os
 import shutil
 import subprocess
@@ -14,15 +15,19 @@ from conftest import DATA
 
 EIGHT = DATA / "nonspin-lm-8atoms.DOSCAR"
 POSCAR = DATA / "nonspin-lm-8atoms.POSCAR"  # 4 Ti, then 4 O
+NONCOLLINEAR = DATA / "library" / "noncollinear-lm-2atoms.DOSCAR"
 
 
 @pytest.fixture
 def run(tmp_path, monkeypatch):
-    """A run's folder: DOSCAR (8 atoms), POSCAR, and a damaged copy in cut/."""
+    """A run's folder: DOSCAR (8 atoms), POSCAR, a damaged copy in cut/ and a
+    copy without structure in bare/."""
     shutil.copy(EIGHT, tmp_path / "DOSCAR")
     shutil.copy(POSCAR, tmp_path / "POSCAR")
     (tmp_path / "cut").mkdir()
     (tmp_path / "cut" / "DOSCAR").write_text("".join(EIGHT.read_text().splitlines(True)[:400]))
+    (tmp_path / "bare").mkdir()
+    shutil.copy(EIGHT, tmp_path / "bare" / "DOSCAR")
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
@@ -34,7 +39,14 @@ COMMANDS = [
      "#    energy       total           1"),
     (["Xe"], 1, None, "no atom of element Xe: the structure has Ti, O"),
     (["O(t2g"], 1, None, '")" expected after the orbitals'),
-    (["-o", "out/DOSCAR", "O"], 1, None, "a file named DOSCAR is never written"),
+    (["-o", "out/DOSCAR", "O"], 1, None, "named DOSCAR (or DOSCAR.gz, .xz, .bz2) is never"),
+    (["-o", "out/DOSCAR.gz", "O"], 1, None, "named DOSCAR (or DOSCAR.gz, .xz, .bz2) is never"),
+    (["-o", "", "1"], 1, None, "an empty output name"),
+    (["--structure", "POSCAR", "-o", "out/x", "all(d)", "Ti,O(d)"], 0, "out/x",
+     "#    energy      all(d)     Ti,O(d)"),
+    (["--structure", "nowhere", "1"], 1, None, "nowhere: No such file or directory"),
+    (["--dir", "bare", "O"], 1, None, "there is no CONTCAR or POSCAR beside bare/DOSCAR. Give "
+     "--structure a POSCAR or CONTCAR with element symbols; or select atom numbers"),
     (["--dir", "nowhere", "O"], 1, None, "nowhere: No such file or directory"),
     (["--dir", "cut", "O"], 24, None, "ends at line 400"),
 ]
@@ -47,7 +59,9 @@ def test_command(run, capsys, args, status, output, text):
     out, err = capsys.readouterr()
     if status:
         assert (out, err.startswith("pdsplit: "), text in err) == ("", True, True)
-        assert sorted(p.name for p in run.iterdir()) == ["DOSCAR", "POSCAR", "cut", "out"]
+        assert sorted(p.name for p in run.iterdir()) == ["DOSCAR", "POSCAR", "bare", "cut", "out"]
+        assert not list((run / "out").iterdir())
+        assert (run / "DOSCAR").read_bytes() == EIGHT.read_bytes()
         return
     assert (out, err) == (output + "\n", "")
     lines = (run / output).read_text().splitlines()
@@ -64,15 +78,73 @@ def test_command_help_and_usage(run):
     command = dict(capture_output=True, text=True, env={**os.environ, "PYTHONPATH": package})
     done = subprocess.run([sys.executable, "-m", "pdsplit", "--help"], **command)
     assert done.returncode == 0 and "selection := target" in done.stdout
+    assert done.stdout.count("Examples:") == 1 and "--collinear" in done.stdout
     done = subprocess.run([sys.executable, "-m", "pdsplit"], **command)
     assert done.returncode == 2 and "SELECTION" in done.stderr
+    # a selection of bytes that are not UTF-8: one line, no traceback
+    done = subprocess.run([sys.executable, "-m", "pdsplit", b"Ti(\xff)"], cwd=run, **command)
+    assert (done.returncode, done.stderr) == (1, 'pdsplit: selection "Ti(\\xff)": not text (bytes '
+                                              "that are not UTF-8, or a lone surrogate)\n")
+
+
+# how out.dat reaches the DOSCAR being read (its folder: the run's, or
+# in/ for a gzip one) -> the refusal
+LINKS = {
+    "symbolic link": (lambda r: os.symlink("DOSCAR", r / "out.dat"), "DOSCAR",
+                      "is the DOSCAR being read"),
+    "hard link": (lambda r: os.link(r / "DOSCAR", r / "out.dat"), "DOSCAR",
+                  "is the DOSCAR being read"),
+    "hard link, gzip": (lambda r: os.link(r / "in" / "DOSCAR.gz", r / "out.dat"), "in/DOSCAR.gz",
+                        "is the DOSCAR being read"),
+    "link to a DOSCAR not read": (lambda r: os.symlink("in/DOSCAR.gz", r / "out.dat"), "DOSCAR",
+                                  "in/DOSCAR.gz under another name"),
+}
+
+
+@pytest.mark.parametrize("case", LINKS.values(), ids=LINKS.keys())
+def test_command_never_writes_the_doscar_through_a_link(run, capsys, case):
+    link, doscar, text = case
+    (run / "in").mkdir()
+    (run / "in" / "DOSCAR.gz").write_bytes(gzip.compress(EIGHT.read_bytes()))
+    link(run)
+    assert main(["--dir", doscar, "-o", "out.dat", "1"]) == 1
+    assert text in capsys.readouterr().err
+    assert (run / "DOSCAR").read_bytes() == EIGHT.read_bytes()
+    assert gzip.decompress((run / "in" / "DOSCAR.gz").read_bytes()) == EIGHT.read_bytes()
+
+
+def test_command_collinear_options_and_advice(run, capsys):
+    from test_select import crafted
+
+    crafted(run / "f16", 2, 16, False)  # 16 values: collinear lm with f, or non-collinear l with f
+    assert main(["--dir", "f16", "1"]) == 1
+    err = capsys.readouterr().err
+    assert "run the command with --noncollinear or --collinear" in err and "=" not in err
+    for option, columns in (("--collinear", "1(f)"), ("--noncollinear", "1(f)_mz")):
+        assert main(["--dir", "f16", option, "-o", "x", "1(f)"]) == 0
+        assert (run / "x").read_text().split("\n")[0].split()[-1] == columns
+    shutil.copy(NONCOLLINEAR, run / "f16" / "DOSCAR")  # 36 values: non-collinear only
+    assert main(["--dir", "f16", "--collinear", "1"]) == 1
+    err = capsys.readouterr().err
+    assert "run the command with --noncollinear, or with neither option" in err and "=" not in err
+    with pytest.raises(pdsplit.DoscarError, match="the count of a non-collinear run, but it was "
+                       r"read as collinear \(noncollinear=False\): read it with noncollinear=True"):
+        pdsplit.read(run / "f16", noncollinear=False)
+
+
+def test_command_on_a_run_without_projected_dos(run, capsys):
+    from test_select import crafted
+
+    crafted(run / "nolorbit", 3, 3, False, pdos=False)
+    assert main(["--dir", "nolorbit", "total", "1"]) == 1
+    assert "has no projected DOS (line 1 says so" in capsys.readouterr().err
 
 
 # source, structure, selections -> lines drawn per selection (total first)
 PLOTS = [
     (EIGHT, POSCAR, ("O(p)", "Ti(d)"), 1),
     (DATA / "spin-l-1atom.DOSCAR", None, ("1(s)", "1(p)"), 2),
-    (DATA / "library" / "noncollinear-lm-2atoms.DOSCAR", None, ("1-2(d)",), 1),
+    (NONCOLLINEAR, None, ("1-2(d)",), 1),
 ]
 
 
@@ -112,6 +184,10 @@ def test_to_pymatgen(tmp_path):
     (tmp_path / "POSCAR").write_text("x\n1.0\n3 0 0\n0 3 0\n0 0 3\nFe\n1\nDirect\n0 0 0\n")
     down = pdsplit.read(tmp_path).to_pymatgen().get_spd_dos()[OrbitalType.p].densities[Spin.down]
     assert np.allclose(down, pdsplit.read(tmp_path).select("Fe(p)")[:, 2])
+    (tmp_path / "POSCAR").write_text("x\n1.0\n3 0 0\n0 3 0\n0 0 3\n1\nDirect\n0 0 0\n")  # VASP 4
+    with pytest.raises(ValueError, match=r"POSCAR: line 6: atom counts without element symbols .*"
+                       "put the run's POTCAR beside the POSCAR"):
+        pdsplit.read(tmp_path).to_pymatgen()
 
 
 @pytest.mark.parametrize("package, call", [("matplotlib", lambda d: d.plot()),

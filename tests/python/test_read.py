@@ -41,7 +41,7 @@ def test_values_are_the_fields(tmp_path, case):
         lines[n - 1] = lines[n - 1][: column - 1] + field + lines[n - 1][column - 1 + len(field) :]
     (tmp_path / "DOSCAR").write_text("".join(lines))
     d = pdsplit.read(tmp_path)
-    assert d.system == lines[4][:40].rstrip(" \n")
+    assert d.system == lines[4][:40].strip(" \n") and lines[4][0] == " "
     assert (d.emax, d.emin, d.efermi) == (float(lines[5][:16]), float(lines[5][16:32]), float(lines[5][37:53]))
     total, atoms = blocks_by_columns(name, 4 if spin else 2, npcol, natoms, npoints, lines)
     for got, want in ((d.total, total), (d.pdos, atoms)):

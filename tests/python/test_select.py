@@ -5,6 +5,7 @@ import bz2
 import gzip
 import lzma
 import re
+import time
 
 import numpy as np
 import pytest
@@ -19,15 +20,17 @@ P, D = ["py", "pz", "px"], ["dxy", "dyz", "dz2", "dxz", "x2-y2"]
 F = ["fy3x2", "fxyz", "fyz2", "fz3", "fxz2", "fzx2", "fx3"]
 
 
-def crafted(folder, natoms, values, spin):
-    """A DOSCAR of 3 grid points with `values` per atom line."""
+def crafted(folder, natoms, values, spin, pdos=True):
+    """A DOSCAR of 3 grid points with `values` per atom line; without pdos,
+    only the total block, line 1 saying so (a run without LORBIT)."""
     ntcol = 4 if spin else 2
     row = lambda e, n, seed: f"{e:11.3f}" + "".join(
         f"{((seed * 7 + k * 5) % 19 + 1) * 0.0123:12.4E}" for k in range(n)) + "\n"
     line6 = f"{10.0:16.8f}{-10.0:16.8f}{3:5d}{1.5:16.8f}{1.0:16.8f}\n"
-    text = [f"{natoms:4d}{natoms:4d}   1   0\n", "x\n", "x\n", "  CAR\n", " crafted\n", line6]
+    text = [f"{natoms:4d}{natoms:4d}{int(pdos):4d}   0\n", "x\n", "x\n", "  CAR\n", " crafted\n",
+            line6]
     text += [row(e, ntcol, e) for e in range(3)]
-    for a in range(1, natoms + 1):
+    for a in range(1, natoms + 1 if pdos else 1):
         text += [line6] + [row(e, values, a * 3 + e) for e in range(3)]
     folder.mkdir(exist_ok=True)
     (folder / "DOSCAR").write_text("".join(text))
@@ -116,14 +119,23 @@ STRUCTURES = {
                        "POTCAR": TITEL.format("Ti_sv_GW") + TITEL.format("O")}, ("Ti", "O", "O")),
     "VASP 4, VRHFIN": ({"POSCAR": poscar("", "2 1"),
                         "POTCAR": " VRHFIN =Fe: d7 s1\n VRHFIN =O: s2p4\n"}, ("Fe", "Fe", "O")),
-    "none": ({}, (ValueError, "no CONTCAR or POSCAR beside")),
-    "VASP 4 alone": ({"POSCAR": poscar("", "1 2")}, (pdsplit.DoscarError, "no POTCAR beside")),
+    "none": ({}, (ValueError, "there is no CONTCAR or POSCAR beside .*DOSCAR. Give read")),
+    "VASP 4 alone": ({"POSCAR": poscar("", "1 2")}, (pdsplit.DoscarError, (
+        r'"O" names an element.*: the structure file beside the DOSCAR cannot be used: '
+        r"\S*/POSCAR: line 6: "
+        r"atom counts without element symbols \(VASP 4 layout\), and no POTCAR beside it.*"
+        r"structure=.* a list of symbols.*POTCAR beside.*atom numbers"))),
     "POTCAR short": ({"POSCAR": poscar("", "1 2"), "POTCAR": TITEL.format("Ti")},
                      (pdsplit.DoscarError, "2 atom counts, but")),
     "count": ({"POSCAR": poscar("Ti O", "2 2")}, (pdsplit.DoscarError, "has 4 atoms, ")),
     "species": ({"POSCAR": poscar("Ti O", "3")}, (pdsplit.DoscarError, "line 7: 1 atom count")),
     "symbol": ({"POSCAR": poscar("Ti 0x", "3")}, (pdsplit.DoscarError, '"0x" is not an element')),
     "short": ({"POSCAR": "cell\n1.0\n"}, (pdsplit.DoscarError, "ends at line 2")),
+    # read to its end: the CRC after line 7 checked
+    "gzip, CRC wrong": ({"POSCAR.gz": (lambda z: z[:-8] + bytes([z[-8] ^ 1]) + z[-7:])(
+        gzip.compress(poscar("Ti O", "1 2").encode()))}, (pdsplit.DoscarError, "gzip data is corrupt")),
+    "more atoms than lines": ({"POSCAR": poscar("Ti", "3").replace("\n3\n", "\n9999999\n")},
+                              (pdsplit.DoscarError, "add up to 9999999, but 4 lines follow")),
 }
 
 
@@ -166,13 +178,44 @@ ERRORS = [
     (EIGHT, {}, "9", ValueError, "atom 9 is not in the file, which has 8 atoms"),
     (EIGHT, {}, "1(f)", ValueError, "f is not in the file: the file's orbitals are s py pz px"),
     (EIGHT, {}, "O(dx)", ValueError, 'unknown orbital "dx"'),
+    (EIGHT, {"structure": TI4O4}, "Ti\x00(d)", ValueError, 'unexpected "\\x00(d)"'),
+    (EIGHT, {}, "1(\udcff)", ValueError, 'selection "1(\\xff)": not text'),
+    (EIGHT, {}, 5, TypeError, "select(): the selection is a str, not int"),
+    (EIGHT, {}, "1-999999," * 1100 + "1", ValueError, "atom 999999 is not in the file"),
+    (EIGHT, {}, "1(" + "p,\n" * 5000 + ")", ValueError,
+     'selection "1(p,\\np,\\n' + "p,\\n" * 10),
+    (EIGHT, {"structure": TI4O4}, "Ti,O,Xe(d)", ValueError, "no atom of element Xe"),
+    (EIGHT, {"structure": TI4O4}, "Ti,1", ValueError, "elements and atom numbers do not mix"),
     (EIGHT.read_bytes(), {}, "O", ValueError, "read from data, so no structure file is looked for"),
     (SPIN_L, {}, "1(t2g)", ValueError, "t2g needs l,m-projected columns: the file's"),
 ]
 
 
-@pytest.mark.parametrize("case", ERRORS, ids=[c[2] for c in ERRORS])
+@pytest.mark.parametrize("case", ERRORS, ids=[repr(c[2])[:24] for c in ERRORS])
 def test_selection_errors(case):
     source, keywords, selection, error, text = case
-    with pytest.raises(error, match=re.escape(text)):
-        pdsplit.read(source, **keywords).select(selection)
+    dos = pdsplit.read(source, **keywords)
+    start = time.monotonic()
+    with pytest.raises(error, match=re.escape(text)) as e:
+        dos.select(selection)
+    # a short message, whatever the length of the selection, at once
+    assert len(str(e.value)) < 400 and time.monotonic() - start < 2.0
+
+
+def test_elements_and_all(tmp_path):
+    dos = pdsplit.read(EIGHT, structure=TI4O4)
+    assert np.array_equal(dos.select("O,Ti(d)"), dos.select("1-8(d)"))
+    assert np.array_equal(dos.select("all(p)"), dos.select("Ti , O(p)"))
+    assert dos.select_columns("Ti,O(d)") == ("Ti,O(d)",)
+    spin = pdsplit.read(DATA / "spin-lm-57atoms.DOSCAR")
+    assert np.array_equal(spin.select("all"), spin.select("1-57"))
+
+
+@pytest.mark.parametrize("selection", ["1", "O(p)", "all(d)"])
+def test_a_file_without_projected_dos_says_so(tmp_path, selection):
+    crafted(tmp_path, 3, 3, False, pdos=False)
+    (tmp_path / "POSCAR").write_text(poscar("Ti O", "1 2"))
+    dos = pdsplit.read(tmp_path)
+    assert dos.select("total").shape == (3, 2) and not dos.has_pdos
+    with pytest.raises(ValueError, match=r"has no projected DOS \(line 1 says so.*LORBIT"):
+        dos.select(selection)

@@ -1,5 +1,7 @@
 """pdsplit.write gives the bytes of the command line's files, for every
 sample and operation."""
+import os
+
 import pytest
 
 import pdsplit
@@ -27,14 +29,43 @@ def test_same_bytes_as_the_command_line(tmp_path, cli, name, op):
     assert (tmp_path / "out").read_bytes() == next(iter(files.values()))
 
 
-@pytest.mark.parametrize("name", ["DOSCAR", "run/DOSCAR", "run/./DOSCAR "])
-def test_a_doscar_is_never_written(tmp_path, name):
-    (tmp_path / "run").mkdir()
+# name written -> how it reaches a DOSCAR (None: it is named so); every DOSCAR
+# of run/ and other/ holds "kept"
+LINKS = {
+    "DOSCAR": None,
+    "run/./DOSCAR ": None,
+    "run/DOSCAR.gz": None,
+    "run/DOSCAR.bz2": None,
+    "": None,
+    "run/out": lambda t: os.symlink("DOSCAR", t / "run" / "out"),
+    "run/hard": lambda t: os.link(t / "run" / "DOSCAR.xz", t / "run" / "hard"),
+    "run/far": lambda t: os.symlink(t / "other" / "DOSCAR.gz", t / "run" / "far"),
+    "other/up": lambda t: os.symlink("../run/DOSCAR", t / "other" / "up"),
+    # from run/: a link to a hard link of run/DOSCAR in other/
+    "run:lnk": lambda t: (os.link(t / "run" / "DOSCAR", t / "other" / "copy"),
+                          os.symlink("../other/copy", t / "run" / "lnk")),
+}
+
+
+@pytest.mark.parametrize("name", LINKS)
+def test_a_doscar_is_never_written(tmp_path, monkeypatch, name):
+    for folder, doscar in [("run", "DOSCAR"), ("run", "DOSCAR.xz"), ("other", "DOSCAR.gz")]:
+        (tmp_path / folder).mkdir(exist_ok=True)
+        (tmp_path / folder / doscar).write_text("kept")
+    if LINKS[name]:
+        LINKS[name](tmp_path)
     d = pdsplit.read(DATA / "spin-l-1atom.DOSCAR")
+    path = os.path.join(tmp_path, name) if name else ""
+    if ":" in name:
+        monkeypatch.chdir(tmp_path / name.split(":")[0])
+        path = name.split(":")[1]
     with pytest.raises(pdsplit.DoscarError) as e:
-        pdsplit.write(tmp_path / name, d.total)
+        pdsplit.write(path, d.total)
     assert e.value.number == 1
-    assert not (tmp_path / "DOSCAR").exists() and not (tmp_path / "run" / "DOSCAR").exists()
+    assert ("never written" if name else "an empty output name") in str(e.value)
+    for doscar in ("run/DOSCAR", "run/DOSCAR.xz", "other/DOSCAR.gz"):
+        assert (tmp_path / doscar).read_text() == "kept"
+    assert not (tmp_path / "DOSCAR").exists()
 
 
 # shape of a block of ones -> values of each line written, None when refused

@@ -22,6 +22,10 @@ struct Doscar {
       folder;  // the folder of the file, where INCAR and CONTCAR are looked for; "" for data
   std::optional<std::vector<std::string>> symbols;  // element of each atom, when known
   py::object structure;  // where symbols came from: the file name (str) or the object given
+  // Without symbols: why there are none ("there is no CONTCAR or POSCAR
+  // beside ..."), and the failure of the structure file found, if any.
+  std::string symbols_reason;
+  std::optional<pds::Failure> symbols_failure;
   pds::DoscarHeader h;
   pds::DoscarKind kind;
   bool has_pdos = false;
