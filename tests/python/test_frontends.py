@@ -158,6 +158,8 @@ def test_plot(source, structure, selections, per):
     assert len(curves) == per * (1 + len(selections))
     assert [t.get_text() for t in ax.get_legend().get_texts()] == ["total", *selections]
     assert ax.get_xlim() == (-5, 3)
+    for line in curves:  # energies from the Fermi level, to the bit
+        assert np.array_equal(line.get_xdata(), dos.total[:, 0] - dos.efermi)
     if per == 2:  # spin down drawn negative
         assert np.array_equal(curves[-1].get_ydata(), -dos.select(selections[-1])[:, 2])
     matplotlib.pyplot.close("all")
