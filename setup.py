@@ -9,7 +9,9 @@ from pybind11.setup_helpers import Pybind11Extension, build_ext
 from setuptools import setup
 
 SOURCES = sorted(glob("python/src/*.cpp")) + sorted(
-    f for part in ("textio", "console", "doscar", "output") for f in glob(f"src/{part}/*.cpp")
+    f
+    for part in ("textio", "console", "doscar", "output", "collect")
+    for f in glob(f"src/{part}/*.cpp")
 )
 
 os.makedirs("build-pip", exist_ok=True)

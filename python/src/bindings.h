@@ -34,6 +34,8 @@ inline std::string fs_path(const py::handle& o) {
 void bind_doscar(py::module_& m);
 // pdsplit.write (output.cpp).
 void bind_output(py::module_& m);
+// _core._collect_batch (collect.cpp).
+void bind_collect(py::module_& m);
 // pds::Failure raised as pdsplit.DoscarError or OSError (errors.cpp).
 void bind_errors(py::module_& m);
 

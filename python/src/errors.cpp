@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "bindings.h"
+#include "collect/collect.h"
 #include "textio/textio.h"
 
 namespace pdsplit_python {
@@ -43,8 +44,9 @@ void set_python_error(const pds::Failure& f) {
     columns = py::make_tuple(d.first_column, d.last_column);
     field = text_of(d.field);
   }
-  const py::object error = error_type(text_of(text), f.number(), file_name(f.file()),
-                                      line_or_none(d.line), columns, field);
+  const py::object error =
+      error_type(text_of(text), f.number(), file_name(f.file()), line_or_none(d.line), columns,
+                 field, pds::collect::failure_cause(f));
   PyErr_SetObject(error_type.ptr(), error.ptr());
 }
 

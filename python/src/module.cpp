@@ -6,4 +6,5 @@ PYBIND11_MODULE(_core, m) {
   pdsplit_python::bind_errors(m);
   pdsplit_python::bind_doscar(m);
   pdsplit_python::bind_output(m);
+  pdsplit_python::bind_collect(m);
 }

@@ -1,0 +1,224 @@
+"""The per-run core of pdsplit.collect, _core._collect_batch: its descriptors
+against pymatgen's on the same run's to_pymatgen() object, the shape of a
+row, and the failure rows of runs that cannot be read."""
+import math
+import pickle
+import shutil
+
+import numpy as np
+import pytest
+
+import pdsplit
+from pdsplit import _core
+from conftest import DATA
+
+BAND = (-10.0, 10.0)
+OPTIONS = {"channels": ["all(s)", "all(p)", "all(d)"], "band_erange": BAND}
+
+
+def folder_of(name, tmp_path):
+    """A run folder: the stored runs as they are, the 8-atom sample with its POSCAR."""
+    if name.startswith("runs/"):
+        return str(DATA / name)
+    shutil.copy(DATA / "nonspin-lm-8atoms.DOSCAR", tmp_path / "DOSCAR")
+    shutil.copy(DATA / "nonspin-lm-8atoms.POSCAR", tmp_path / "POSCAR")
+    return str(tmp_path)
+
+
+def same(a, b):
+    if a is None or b is None or math.isnan(a) or math.isnan(b):
+        return (a is None or math.isnan(a)) and (b is None or math.isnan(b))
+    return math.isclose(a, b, rel_tol=1e-9, abs_tol=1e-12)
+
+
+# run: spin-polarised, has a gap
+RUNS = {
+    "runs/al-fcc-nonspin-lm": (False, False),
+    "runs/gaas-r2scan-spin-lm": (True, True),
+    "ti8": (False, False),
+}
+
+
+@pytest.mark.parametrize("name", RUNS)
+def test_descriptors_equal_pymatgens(name, tmp_path):
+    pytest.importorskip("pymatgen.electronic_structure.dos", reason="pymatgen is not installed")
+    from pymatgen.electronic_structure.core import OrbitalType, Spin
+
+    spin, gapped = RUNS[name]
+    folder = folder_of(name, tmp_path)
+    cdos = pdsplit.read(folder).to_pymatgen()
+    row = _core._collect_batch([folder], OPTIONS)[0]
+    assert row["ok"], row
+    got = row["descriptors"]
+    cbm, vbm = cdos.get_cbm_vbm(tol=0.001)
+    assert (got["cbm"], got["vbm"], got["gap"]) == (cbm, vbm, cdos.get_gap(tol=0.001))
+    assert (got["gap"] > 0) == gapped
+    at_ef = cdos.get_interpolated_value(cdos.efermi)
+    if spin:
+        assert same(got["dos_ef_up"], at_ef[Spin.up]) and same(got["dos_ef_down"], at_ef[Spin.down])
+        assert same(got["spin_polarisation"], cdos.spin_polarization)
+    else:  # an unpolarised run's DOS counts half for each spin
+        assert same(got["dos_ef_up"] + got["dos_ef_down"], at_ef[Spin.up])
+        assert got["magnetic_moment"] == 0.0
+
+    moments = {
+        "band_centre": lambda **k: cdos.get_band_center(erange=list(BAND), **k),
+        "band_width": lambda **k: cdos.get_band_width(erange=list(BAND), **k),
+        "band_skewness": lambda **k: cdos.get_band_skewness(erange=list(BAND), **k),
+        "band_kurtosis": lambda **k: cdos.get_band_kurtosis(erange=list(BAND), **k),
+        "band_filling": lambda **k: cdos.get_band_filling(**k),
+    }
+    with np.errstate(invalid="ignore", divide="ignore"):  # pymatgen's 0/0 of an empty band
+        for key, pymatgen in moments.items():
+            for channel, band in enumerate([OrbitalType.s, OrbitalType.p, OrbitalType.d], 1):
+                want = pymatgen(band=band)
+                assert same(row["channel_descriptors"][key][channel], want), (key, band)
+            for k, element in enumerate(row["elements"]):
+                want = pymatgen(band=OrbitalType.d, elements=[element])
+                assert same(row["element_descriptors"]["d_" + key][k], want), (key, element)
+
+
+def test_row_shapes_and_sums():
+    folder = str(DATA / "runs/gaas-r2scan-spin-lm")
+    row = _core._collect_batch([folder], dict(OPTIONS, grid=(-5.0, 5.0, 0.1), sites=True))[0]
+    assert row["ok"] and row["spin"] == "collinear" and row["compression"] == "gzip"
+    assert row["incar"]["ISPIN"] == "2" and row["elements"] == ["Ga", "As"]
+    assert row["dos"].shape == row["magnetisation"].shape == (4, 100)
+    assert row["element_dos"].shape == row["site_dos"].shape == (2, 4, 100)
+    assert row["channel_reasons"] == ["", "", "", ""] and row["valid"].all()
+    # Elements' and sites' s, p, d add up to the channels all(s), all(p), all(d).
+    np.testing.assert_allclose(row["element_dos"][:, :3].sum(axis=0), row["dos"][1:], atol=1e-12)
+    np.testing.assert_allclose(row["site_dos"][:, :3].sum(axis=0), row["dos"][1:], atol=1e-12)
+    assert np.isnan(row["element_dos"][:, 3]).all()  # no f columns
+    # Elements come out the same whether they are added up from the sites or not.
+    plain = _core._collect_batch([folder], dict(OPTIONS, grid=(-5.0, 5.0, 0.1)))[0]
+    np.testing.assert_allclose(plain["element_dos"], row["element_dos"], rtol=1e-12)
+    for key, values in plain["element_descriptors"].items():
+        np.testing.assert_allclose(values, row["element_descriptors"][key], rtol=1e-12)
+    # A grid reaching past the file's window: those bins are NaN and not valid.
+    wide = _core._collect_batch([folder], {"grid": (-30.0, 30.0, 0.5)})[0]
+    edges = np.arange(-30.0, 30.01, 0.5) + wide["shift"]
+    inside = (edges[:-1] >= wide["file_emin"]) & (edges[1:] <= wide["file_emax"])
+    assert (wide["valid"] == inside).all() and (np.isnan(wide["dos"][0]) == ~inside).all()
+
+
+def damaged(tmp_path, name):
+    lines = (DATA / "nonspin-lm-8atoms.DOSCAR").read_text().splitlines(keepends=True)
+    if name == "truncated":
+        lines = lines[:400]
+    elif name == "not-a-number":
+        lines[9] = lines[9][:11] + "  abc.defE+0" + lines[9][23:]
+    elif name == "not-vasp-layout":
+        lines[6] = lines[6].replace("E", "e")
+    (tmp_path / "DOSCAR").write_text("".join(lines))
+    return str(tmp_path)
+
+
+@pytest.mark.parametrize(
+    "name, error_type, number",
+    [
+        ("truncated", "DoscarError", 24),
+        ("not-a-number", "DoscarError", 64),
+        ("not-vasp-layout", "DoscarError", 62),
+        ("no-doscar", "OSError", -1),
+    ],
+)
+def test_failure_rows_and_doscar_error_cause(tmp_path, name, error_type, number):
+    folder = str(tmp_path) if name == "no-doscar" else damaged(tmp_path, name)
+    good = str(DATA / "runs/al-fcc-nonspin-lm")
+    rows = _core._collect_batch([good, folder, good], {})
+    assert [r["ok"] for r in rows] == [True, False, True]
+    bad = rows[1]
+    got = (bad["error_type"], bad["error_number"], bad["error_cause"])
+    assert got == (error_type, number, name)
+    assert bad["error_message"]
+    if error_type == "DoscarError":
+        with pytest.raises(pdsplit.DoscarError) as raised:
+            pdsplit.read(folder)
+        assert (raised.value.number, raised.value.cause) == (number, name)
+        again = pickle.loads(pickle.dumps(raised.value))
+        assert (again.cause, again.number, str(again)) == (name, number, str(raised.value))
+
+
+def states(e, y, a, b):
+    """The integral over [a, b] of y, linear between the points e, sampled densely."""
+    x = np.linspace(a, b, 200001)
+    return np.trapz(np.interp(x, e, y), x)
+
+
+def test_last_total_block_of_an_md_run(tmp_path):
+    from test_formats import craft
+
+    text, totals, _ = craft(3, 6, 9, flag=0, totals=2)
+    (tmp_path / "DOSCAR").write_text(text)
+    row = _core._collect_batch([str(tmp_path)], {"grid": (-12.0, -9.0, 0.5)})[0]
+    assert (row["nblocks"], row["efermi"], row["shift"], row["spin"]) == (2, 2.5, 2.5, "none")
+    assert row["channel_reasons"][1] == "the file has no projected DOS"
+    assert np.isnan(row["dos"][1]).all() and row["elements"] == [] and row["symbols"] is None
+    last = totals[1]
+    for i in range(6):
+        a, b = -12.0 + 0.5 * i + 2.5, -11.5 + 0.5 * i + 2.5
+        want = states(last[:, 0], last[:, 1], a, b)
+        assert math.isclose(row["dos"][0, i] * 0.5, want, rel_tol=1e-6)
+
+
+def test_noncollinear_magnetisation_is_mz(tmp_path):
+    shutil.copy(DATA / "library" / "noncollinear-lm-2atoms.DOSCAR", tmp_path / "DOSCAR")
+    grid = (-3.0, 2.0, 0.25)
+    row = _core._collect_batch([str(tmp_path)], {"grid": grid, "channels": ["1-2(d)"]})[0]
+    assert row["spin"] == "noncollinear" and row["valid"].all()
+    assert np.isnan(row["magnetisation"][0]).all()  # the total block has none
+    assert np.isnan(row["descriptors"]["magnetic_moment"])
+    d = pdsplit.read(tmp_path)
+    d_band = d.select("1-2(d)")  # energy, DOS, mx, my, mz
+    for i in (0, 7, 19):
+        a, b = row["shift"] + grid[0] + 0.25 * i, row["shift"] + grid[0] + 0.25 * (i + 1)
+        for got, column in ((row["dos"][1, i], 1), (row["magnetisation"][1, i], 4)):
+            want = states(d_band[:, 0], d_band[:, column], a, b)
+            assert math.isclose(got * 0.25, want, rel_tol=1e-6, abs_tol=1e-12)
+
+
+@pytest.mark.parametrize(
+    "incar, spin, cause",
+    [
+        (b"LSORBIT = .TRUE.\n", "noncollinear", None),
+        (b"ISPIN = 1 ; LORBIT = 11\n", "none", None),  # l,m-projected with f orbitals
+        (None, None, "ambiguous-columns"),
+    ],
+)
+def test_compressed_incar_decides_16_values(tmp_path, incar, spin, cause):
+    import gzip
+
+    from test_formats import craft
+
+    (tmp_path / "DOSCAR").write_text(craft(2, 3, 16)[0])
+    if incar is not None:
+        (tmp_path / "INCAR.gz").write_bytes(gzip.compress(incar))
+    row = _core._collect_batch([str(tmp_path)], {})[0]
+    assert (row.get("spin"), row.get("error_cause")) == (spin, cause)
+    if incar is not None:
+        assert row["incar"] == {"LSORBIT": ".TRUE."} if spin == "noncollinear" else {
+            "ISPIN": "1", "LORBIT": "11"}
+
+
+@pytest.mark.parametrize("name, aligned_at", [("gaas-r2scan-spin-lm", "vbm"),
+                                              ("al-fcc-nonspin-lm", "efermi")])
+def test_align_at_the_vbm_where_there_is_a_gap(name, aligned_at):
+    row = _core._collect_batch([str(DATA / "runs" / name)], {"align": "vbm"})[0]
+    want = row["descriptors"]["vbm"] if aligned_at == "vbm" else row["efermi"]
+    assert row["shift"] == want and (row["shift"] != row["efermi"]) == (aligned_at == "vbm")
+
+
+@pytest.mark.parametrize(
+    "call, cause",
+    [
+        (lambda d: pdsplit.read(d / "DOSCAR", structure=["Ti", "O"]), "structure-mismatch"),
+        (lambda d: pdsplit.read(d / "DOSCAR", atoms=[9]), "atom-not-in-file"),
+        (lambda d: pdsplit.write(d / "DOSCAR", np.zeros((2, 2))), "refused-output"),
+    ],
+)
+def test_doscar_error_causes_of_refusals(tmp_path, call, cause):
+    folder_of("ti8", tmp_path)  # DOSCAR and POSCAR of 8 atoms
+    with pytest.raises(pdsplit.DoscarError) as raised:
+        call(tmp_path)
+    assert (raised.value.number, raised.value.cause) == (1, cause)
