@@ -1,0 +1,137 @@
+"""Writing the dataset of a collection, in a process of its own:
+`python3 -m pdsplit._collect_assemble JOB` with JOB a pickle of the
+arguments of assemble(). HDF5 can crash when a write fails (a full disk);
+in a child process such a crash costs the temporary file alone, which the
+collection removes, and the caller gets an OSError."""
+import json
+import os
+import pickle
+import signal
+import sys
+
+import numpy as np
+
+from ._collect import FORMAT_VERSION, SPIN_RULE, stored_options
+from ._collect_find import relative
+from ._collect_store import Stored, batch_keys, batch_rows
+from ._collect_write import Plan, create, write_rows
+
+
+def assemble(output, root, final, labels, options, sites):
+    """The dataset of the runs `final` ([(real path, key, source)], sorted;
+    a source is ("stored", index in `output`) or ("batch", checkpoint file))
+    into a temporary file renamed to `output`."""
+    stored = Stored(output) if any(s[0] == "stored" for _, _, s in final) else None
+    plan = Plan([(k[1], k[2], k[3]) for _, k, _ in final])
+    emin, emax, step = options["grid"]
+    nbins = int(round((emax - emin) / step))
+    coords = {"energy": emin + (np.arange(nbins) + 0.5) * step,
+              "channel": ["total"] + options["channels"]}
+    tmp = f"{output}.tmp-{os.getpid()}"
+    f = None
+    try:
+        f = create(tmp, plan, coords, _attrs(root, options, nbins), sites)
+        by_source = {}
+        for pos, (real, key, source) in enumerate(final):
+            by_source.setdefault(source[0] if source[0] == "stored" else source[1], []).append(
+                (pos, real, key, source))
+        for name, group in by_source.items():
+            if name == "stored":
+                for failed in (False, True):
+                    for chunk in _consecutive([g for g in group if g[2][1] == failed]):
+                        rows = stored.rows([g[3][1] for g in chunk], failed)
+                        _write(f, plan, chunk, rows, root, labels)
+            else:
+                wanted = {g[1]: g for g in group}
+                chunk, rows = [], []
+                for key, row in zip(batch_keys(name), batch_rows(name)):
+                    if key[0] in wanted:
+                        chunk.append(wanted.pop(key[0]))
+                        rows.append(row)
+                _write(f, plan, chunk, rows, root, labels)
+        f.close()
+        with open(tmp, "rb+") as fd:
+            os.fsync(fd.fileno())
+        os.replace(tmp, output)
+    except BaseException:
+        if f is not None:
+            f.close()
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def _consecutive(group, most=256):
+    """The stored rows of `group` in pieces of consecutive stored indices."""
+    piece = []
+    for g in group:
+        if piece and (len(piece) == most or g[3][1] != piece[-1][3][1] + 1):
+            yield piece
+            piece = []
+        piece.append(g)
+    if piece:
+        yield piece
+
+
+def _write(f, plan, chunk, rows, root, labels):
+    for (pos, real, key, source), row in zip(chunk, rows):
+        prefix = "failure_" if key[1] else ""
+        row[prefix + "path"] = relative(real, root)
+        if real in labels:
+            row[prefix + "label"] = labels[real]
+    write_rows(f, plan, [c[0] for c in chunk], rows)
+
+
+def _attrs(root, options, nbins):
+    from . import __version__
+    emin, emax, step = options["grid"]
+    return {
+        "title": "DOS of VASP runs on one energy grid, collected by pdsplit",
+        "pdsplit_format_version": np.int32(FORMAT_VERSION),
+        "pdsplit_version": __version__,
+        "pdsplit_options": json.dumps(stored_options(options), sort_keys=True),
+        "root": root,
+        "grid_emin": emin, "grid_emax": emax, "grid_step": step, "grid_nbins": np.int32(nbins),
+        "grid_rule": "bin i covers [emin+i*step, emin+(i+1)*step] relative to the alignment "
+                     "energy; energy holds its centre; dos is the states in the bin / step",
+        "align": options["align"],
+        "align_rule": "efermi: the Fermi energy of the last total block; vbm: the valence band "
+                      "maximum where the run has a gap, else the Fermi energy",
+        "sigma": options["sigma"], "gap_tol": options["gap_tol"],
+        "band_erange": options["band_erange"], "window": options["window"],
+        "moments_rule": "band moments from the run's own points with band_erange[0] <= E - E_F "
+                        "<= band_erange[1]; states_window: states in E_F + window",
+        "noncollinear": np.int32(options["noncollinear"]),
+        "spin_rule": SPIN_RULE,
+        "fingerprint_rule": "NAME:SIZE:MTIME_NS of DOSCAR, CONTCAR, POSCAR, INCAR "
+                            "(and their .gz, .xz, .bz2) present in the run folder",
+    }
+
+
+def _die_with_parent(parent):
+    """SIGKILL when the collection that started this process ends (Linux);
+    its `kill -9` then leaves no writer behind."""
+    try:
+        import ctypes
+
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+    if os.getppid() != parent:
+        sys.exit("the collection ended before the dataset was written")
+
+
+def main(argv):
+    with open(argv[0], "rb") as f:
+        job = pickle.load(f)
+    _die_with_parent(job.pop("parent"))
+    try:
+        assemble(**job)
+    except Exception as e:
+        print(f"{type(e).__name__}: {e}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,118 @@
+"""python3 -m pdsplit collect: the command around pdsplit.collect."""
+import argparse
+import signal
+import sys
+import threading
+
+from ._collect import CollectError, _options, collect
+
+DESCRIPTION = """\
+Collects the DOS of many VASP runs on one energy grid, with descriptors, into
+one netCDF-4 (HDF5) file for training models: per run the DOS and
+magnetisation of each channel, per element and (--sites) per atom the DOS by
+orbital, and the runs that could not be read with their causes (also in
+FILE.failures.jsonl). A SOURCE is a folder searched recursively for run
+folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2), a run folder, or
+a file that lists run folders one a line, each optionally followed by a
+label ("-": standard input).
+
+Run the same command again to resume after a stop or to update the file:
+runs whose DOSCAR, structure file and INCAR are unchanged are kept, new and
+changed runs are read, runs that are gone are dropped, failed runs are read
+again only with --retry-failed. Other options than the file was made with are
+refused. Ctrl-C (or SIGTERM) stops soon, keeping the finished batches in
+FILE.parts/ for the next run.
+
+Exit status: 0 every run read; 3 the file written and some runs failed;
+4 nothing written (no runs found, options refused, another collection at
+work on FILE, FILE not writable); 2 wrong options; 130 interrupted."""
+
+EXAMPLES = """
+Examples:
+  python3 -m pdsplit collect runs/ -o dos.nc
+  find . -name 'DOSCAR*' -printf '%h\\n' | python3 -m pdsplit collect - -o dos.nc
+  python3 -m pdsplit collect runs/ -o dos.nc --grid -8 6 0.02 --align vbm -c "O(p)"
+"""
+
+
+def _parser():
+    p = argparse.ArgumentParser(prog="python3 -m pdsplit collect", description=DESCRIPTION,
+                                epilog=EXAMPLES,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("sources", nargs="+", metavar="SOURCE",
+                   help="a folder of runs, a run folder, or a file listing run folders (-: stdin)")
+    p.add_argument("-o", "--output", required=True, metavar="FILE", help="the dataset file")
+    p.add_argument("--grid", nargs=3, type=float, default=(-10.0, 10.0, 0.05),
+                   metavar=("EMIN", "EMAX", "STEP"),
+                   help="energy bins in eV relative to the alignment energy (default: -10 10 0.05)")
+    p.add_argument("--align", choices=("efermi", "vbm"), default="efermi",
+                   help="energy zero: the Fermi level, or the VBM where there is a gap")
+    p.add_argument("--sigma", type=float, default=0.0, help="Gaussian broadening, eV (default 0)")
+    p.add_argument("-c", "--channel", action="append", dest="channels", metavar="SELECTION",
+                   help="a channel after total, e.g. \"O(p)\" (repeat; default: all(s) all(p) "
+                   "all(d) all(f))")
+    p.add_argument("--sites", action="store_true", help="also the DOS of every atom by orbital")
+    p.add_argument("--band-erange", nargs=2, type=float, metavar=("LO", "HI"),
+                   default=(-10.0, 10.0),
+                   help="energies (eV, relative to E_F) of the band moments (default -10 10)")
+    p.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"), default=(-1.0, 0.0),
+                   help="energies (eV, relative to E_F) of states_window (default -1 0)")
+    p.add_argument("--gap-tol", type=float, default=0.001, help="DOS below which a bin is empty")
+    p.add_argument("--noncollinear", choices=("auto", "yes", "no"), default="auto",
+                   help="auto: INCAR decides (LNONCOLLINEAR, LSORBIT)")
+    p.add_argument("-j", "--workers", type=int, metavar="N", help="threads (default: all cores)")
+    p.add_argument("--batch-size", type=int, metavar="N", help="runs per task (default 8-32)")
+    p.add_argument("--retry-failed", action="store_true", help="read failed runs again")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
+    return p
+
+
+def _summary(done):
+    text = f"pdsplit collect: {done.runs} runs in {done.output} ({done.read} read, " \
+           f"{done.kept} kept), {done.failed} failed"
+    if done.failed:
+        text += f" (listed in {done.failures_file})"
+    if done.dropped:
+        text += f", {len(done.dropped)} gone and dropped"
+    return text
+
+
+def _terminate(signum, frame):
+    raise KeyboardInterrupt
+
+
+def main(argv):
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1 or args.batch_size is not None and \
+            args.batch_size < 1:
+        parser.error("--workers and --batch-size take 1 or more")
+    noncollinear = {"auto": None, "yes": True, "no": False}[args.noncollinear]
+    try:
+        _options(args.grid, args.align, args.sigma, args.channels, args.sites, args.band_erange,
+                 args.window, args.gap_tol, noncollinear)
+    except (ValueError, TypeError) as e:
+        parser.error(str(e))
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        done = collect(args.sources, args.output, grid=args.grid, align=args.align,
+                       sigma=args.sigma, channels=args.channels, sites=args.sites,
+                       band_erange=args.band_erange, window=args.window, gap_tol=args.gap_tol,
+                       noncollinear=noncollinear, workers=args.workers,
+                       batch_size=args.batch_size, progress=not args.quiet,
+                       retry_failed=args.retry_failed)
+    except (CollectError, OSError) as e:
+        print(f"pdsplit collect: {e}; nothing written", file=sys.stderr)
+        return 4
+    except KeyboardInterrupt:
+        print("pdsplit collect: interrupted; the finished batches are kept for the next run",
+              file=sys.stderr)
+        return 130
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    if not args.quiet:
+        print(_summary(done))
+    return 3 if done.failed else 0

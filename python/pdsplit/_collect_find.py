@@ -1,0 +1,116 @@
+"""The run folders of pdsplit.collect's sources: folders searched recursively,
+run folders, and files (or standard input, "-") that list run folders one a
+line with an optional label after the path. Every run appears once (by its
+real path), in sorted order, with the fingerprint of its input files."""
+import os
+import re
+import sys
+from dataclasses import dataclass
+
+DOSCAR_NAMES = ("DOSCAR", "DOSCAR.gz", "DOSCAR.xz", "DOSCAR.bz2")
+# The files whose size and modification time decide whether a stored run is
+# still up to date: the DOSCAR, the structure file and INCAR, each possibly
+# compressed.
+FINGERPRINT_STEMS = ("DOSCAR", "CONTCAR", "POSCAR", "INCAR")
+SUFFIXES = ("", ".gz", ".xz", ".bz2")
+
+
+@dataclass
+class Run:
+    real: str  # the folder's real path: the key of the run
+    label: str = ""
+    listed: bool = False  # named by a list (read even without a DOSCAR)
+
+
+def is_run_folder(folder):
+    return any(os.path.isfile(os.path.join(folder, name)) for name in DOSCAR_NAMES)
+
+
+def fingerprint(folder):
+    """"NAME:SIZE:MTIME_NS" of each input file present, joined by ";"."""
+    parts = []
+    for stem in FINGERPRINT_STEMS:
+        for suffix in SUFFIXES:
+            try:
+                st = os.stat(os.path.join(folder, stem + suffix))
+            except OSError:
+                continue
+            parts.append(f"{stem}{suffix}:{st.st_size}:{st.st_mtime_ns}")
+    return ";".join(parts)
+
+
+def _walk(top, found):
+    """Run folders under `top` (itself included), each real folder visited
+    once, so that symbolic links that loop end."""
+    seen, stack = set(), [os.path.realpath(top)]
+    while stack:
+        folder = stack.pop()
+        if folder in seen:
+            continue
+        seen.add(folder)
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue
+        names = {e.name for e in entries}
+        if any(n in names for n in DOSCAR_NAMES) and is_run_folder(folder):
+            found.setdefault(folder, Run(folder))
+        for e in entries:
+            try:
+                if e.is_dir():  # follows links
+                    stack.append(os.path.realpath(e.path))
+            except OSError:
+                continue
+
+
+def _listed(lines, found):
+    for line in lines:
+        text = line.strip()
+        if not text or text.startswith("#"):
+            continue
+        path, label = (re.split(r"\s+", text, maxsplit=1) + [""])[:2]
+        path = os.path.expanduser(path)
+        if os.path.basename(path) in DOSCAR_NAMES and os.path.isfile(path):
+            path = os.path.dirname(path) or "."
+        real = os.path.realpath(path)
+        run = found.setdefault(real, Run(real))
+        run.listed = True
+        run.label = run.label or label.strip()
+
+
+def _read_list(source):
+    if source == "-":
+        return sys.stdin.read().splitlines()
+    with open(source, encoding="utf-8") as f:
+        return f.read().splitlines()
+
+
+def find_runs(sources):
+    """(root, [Run] sorted by real path): `root` is the folder the stored paths
+    are relative to, the common folder of the sources (a run folder's parent)."""
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        sources = [sources]
+    found, tops = {}, []
+    for source in sources:
+        source = os.fsdecode(source)
+        if source == "-" or os.path.isfile(source) and os.path.basename(source) not in DOSCAR_NAMES:
+            before = set(found)
+            _listed(_read_list(source), found)
+            tops.extend(os.path.dirname(r) for r in set(found) - before)
+        elif os.path.isfile(source):
+            folder = os.path.realpath(os.path.dirname(source) or ".")
+            found.setdefault(folder, Run(folder))
+            tops.append(os.path.dirname(folder))
+        elif os.path.isdir(source):
+            real = os.path.realpath(source)
+            _walk(real, found)
+            tops.append(os.path.dirname(real) if is_run_folder(real) else real)
+        else:
+            raise FileNotFoundError(2, "no such file or folder", source)
+    runs = sorted(found.values(), key=lambda r: r.real)
+    root = os.path.commonpath(tops) if tops else os.getcwd()
+    return root, runs
+
+
+def relative(real, root):
+    return os.path.relpath(real, root)

@@ -1,0 +1,226 @@
+"""The work of pdsplit.collect: find the runs, take the output's lock, see
+what is stored already, read the rest in batches on threads with a
+checkpoint per batch, assemble the dataset and rename it into place."""
+import fcntl
+import json
+import math
+import os
+import pickle
+import subprocess
+import sys
+from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+
+from . import _core
+from ._collect import CollectError, Collected, stored_options
+from ._collect_find import find_runs, fingerprint, relative
+from ._collect_progress import Progress
+from ._collect_rows import counts, is_failure, row_from_result
+from ._collect_store import Sidecar, Stored, batch_keys, check_options, replace_atomically
+
+
+class _Lock:
+    """An exclusive fcntl lock on OUTPUT.lock: one writer per output."""
+
+    def __init__(self, output):
+        self.path = output + ".lock"
+
+    def __enter__(self):
+        self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(self.fd)
+            raise CollectError(f"{self.path}: another collection is writing this output") from None
+        return self
+
+    def __exit__(self, *exc):
+        fcntl.flock(self.fd, fcntl.LOCK_UN)
+        os.close(self.fd)
+
+
+def _remove_temporaries(output):
+    """Temporary files of collections that were killed (the lock is ours)."""
+    folder, name = os.path.split(output)
+    for entry in os.listdir(folder):
+        if entry.startswith(name + ".tmp-") or entry.startswith(name + ".failures.jsonl.tmp-"):
+            os.unlink(os.path.join(folder, entry))
+
+
+def _known(output, sidecar, wanted):
+    """{real path: (key, source)} of the runs stored in the output and the
+    checkpoints; source: ("stored", index) or ("batch", file)."""
+    known, stored = {}, None
+    if os.path.exists(output):
+        try:
+            stored = Stored(output)
+        except (OSError, KeyError, ValueError) as e:
+            raise CollectError(f"{output}: exists and is not a dataset of pdsplit.collect "
+                               f"({e}); remove it or choose another output") from None
+        for real, (key, index) in stored.keys.items():
+            known[real] = (key, ("stored", index))
+    for made in ([stored.options] if stored else []) + [sidecar.options()]:
+        differ = check_options(made, wanted) if made is not None else []
+        if differ:
+            raise CollectError(f"{output} was made with other options: {', '.join(differ)} "
+                               f"(stored: {', '.join(f'{n}={made.get(n)!r}' for n in differ)}); "
+                               "use the same options or another output")
+    for path in sidecar.batches():
+        for key in batch_keys(path):
+            known[key[0]] = (key, ("batch", path))
+    return known, stored
+
+
+def _batches(runs, workers, size):
+    if size is None:
+        size = max(8, min(32, math.ceil(len(runs) / max(1, 4 * workers))))
+    return [runs[i:i + size] for i in range(0, len(runs), size)]
+
+
+def _read(todo, options, workers, batch_size, sidecar, progress, labels):
+    """Reads the runs `todo` ([(Run, fingerprint)]) in batches on `workers`
+    threads, each finished batch saved as a checkpoint as it arrives; on
+    KeyboardInterrupt, batches under way are finished and saved first."""
+    batches = iter(_batches(todo, workers, batch_size))
+    failures = 0
+
+    def finish(future, batch):
+        nonlocal failures
+        results = future.result()
+        keys, rows = [], []
+        for (run, fp), result in zip(batch, results):
+            row = row_from_result(result, "", labels.get(run.real, run.label), fp)
+            ne, ns = counts(row)
+            keys.append((run.real, is_failure(row), ne, ns, fp))
+            rows.append(row)
+        sidecar.save(keys, rows)
+        failures += sum(k[1] for k in keys)
+        progress.update(len(batch), failures)
+
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        running = {}
+        try:
+            while True:
+                while len(running) < 2 * workers:
+                    batch = next(batches, None)
+                    if batch is None:
+                        break
+                    folders = [run.real for run, _ in batch]
+                    running[pool.submit(_core._collect_batch, folders, options)] = batch
+                if not running:
+                    break
+                done, _ = wait(running, timeout=1.0, return_when=FIRST_COMPLETED)
+                for future in done:
+                    finish(future, running.pop(future))
+                progress.tick()
+        except BaseException:
+            for future in running:
+                future.cancel()
+            for future, batch in running.items():
+                if not future.cancelled():
+                    try:
+                        finish(future, batch)
+                    except Exception:
+                        pass
+            raise
+    return failures
+
+
+def _assemble(sidecar, lock, job):
+    """assemble(**job) in a child process (see _collect_assemble), which
+    holds the output's lock with this one and ends when this one ends."""
+    path = os.path.join(sidecar.folder, "assemble.pkl")
+    text = pickle.dumps(dict(job, parent=os.getpid()), protocol=pickle.HIGHEST_PROTOCOL)
+    replace_atomically(path, lambda f: f.write(text))
+    package = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    child = subprocess.Popen([sys.executable, "-m", "pdsplit._collect_assemble", path], env=env,
+                             stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                             pass_fds=(lock,))
+    try:
+        _, errors = child.communicate()
+    except BaseException:
+        child.kill()
+        child.wait()
+        _remove_temporaries(job["output"])
+        raise
+    if child.returncode != 0:
+        _remove_temporaries(job["output"])
+        lines = [l for l in errors.splitlines() if l.strip()]
+        why = lines[-1] if child.returncode > 0 and lines else f"status {child.returncode}"
+        raise OSError(f"{job['output']}: the dataset could not be written ({why}); "
+                      "the finished runs are kept for the next run")
+
+
+def _failures_jsonl(output):
+    path = output + ".failures.jsonl"
+    import h5py
+    with h5py.File(output, "r") as h5:
+        names = [n for n in h5 if n.startswith("failure_")]
+        columns = {n[len("failure_"):]: h5[n][:] for n in names}
+    n = len(next(iter(columns.values()))) if columns else 0
+    lines = []
+    for i in range(n):
+        item = {k: (v[i].decode() if isinstance(v[i], bytes) else v[i].item())
+                for k, v in columns.items()}
+        lines.append(json.dumps(item, sort_keys=True) + "\n")
+    text = "".join(lines).encode()
+    replace_atomically(path, lambda f: f.write(text))
+    return path
+
+
+def _unchanged(output, stored):
+    """The summary of a collection that had nothing to do."""
+    failed = sum(1 for key, _ in stored.keys.values() if key[1])
+    return Collected(output=output, failures_file=_failures_jsonl(output),
+                     runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed)
+
+
+def run_collection(sources, output, options, *, workers, batch_size, progress, retry_failed,
+                   labels, say):
+    output = os.path.abspath(os.fspath(output))
+    root, runs = find_runs(sources)
+    if not runs:
+        raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
+                           "in the sources")
+    labels = {os.path.realpath(os.fspath(k)): str(v) for k, v in (labels or {}).items()}
+    labels.update({r.real: r.label for r in runs if r.label and r.real not in labels})
+    # the cores this process may use (a Slurm allocation), not all of the node's
+    workers = workers or (len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity")
+                          else os.cpu_count()) or 1
+    wanted = stored_options(options)
+    os.makedirs(os.path.dirname(output), exist_ok=True)
+    with _Lock(output) as lock:
+        sidecar = Sidecar(output)
+        sidecar.clean_temporaries()
+        _remove_temporaries(output)
+        known, stored = _known(output, sidecar, wanted)
+        current = {r.real for r in runs}
+        todo, final = [], []
+        for run in runs:
+            fp = fingerprint(run.real)
+            key, source = known.get(run.real, (None, None))
+            if key is None or key[4] != fp or (key[1] and retry_failed):
+                todo.append((run, fp))
+        dropped = sorted(relative(k, root) for k in known if k not in current)
+        for path in dropped:
+            say(f"pdsplit collect: {path}: no longer a run of the sources, dropped")
+        if not (todo or dropped or labels or sidecar.batches()) and stored.root == root:
+            sidecar.remove()
+            return _unchanged(output, stored)
+        sidecar.start(wanted)
+        bar = Progress(len(todo), progress)
+        try:
+            new_failures = _read(todo, options, workers, batch_size, sidecar, bar, labels)
+        finally:
+            bar.close()
+        known, _ = _known(output, sidecar, wanted)
+        final = [(r.real, *known[r.real]) for r in runs]
+        _assemble(sidecar, lock.fd, dict(output=output, root=root, final=final, labels=labels,
+                                         options=options, sites=options["sites"]))
+        failures_file = _failures_jsonl(output)
+        sidecar.remove()
+    failed = sum(1 for _, key, _ in final if key[1])
+    return Collected(output=output, failures_file=failures_file, runs=len(final) - failed,
+                     read=len(todo), kept=len(final) - len(todo), failed=failed,
+                     new_failures=new_failures, dropped=dropped)

@@ -1,0 +1,267 @@
+"""pdsplit.collect and `python3 -m pdsplit collect`: the dataset read back
+with h5py, xarray and ncdump, failures listed with their causes, resuming
+after SIGKILL at several points, equal collections, refusals."""
+import fcntl
+import gzip
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import pdsplit
+from conftest import DATA
+
+h5py = pytest.importorskip("h5py", reason="h5py is not installed")
+pytest.importorskip("h5netcdf", reason="h5netcdf is not installed")
+
+NEDOS10 = (DATA / "nonspin-lm-4atoms-nedos10.DOSCAR").read_text()
+
+
+def _total_only():
+    lines = NEDOS10.splitlines(keepends=True)
+    return lines[0].replace("   4   4   1   0", "   4   4   0   0") + "".join(lines[1:16])
+
+
+def _not_a_number():
+    lines = NEDOS10.splitlines(keepends=True)
+    lines[8] = lines[8][:11] + "  abcdefghij" + lines[8][23:]
+    return "".join(lines)
+
+
+# run folder: (files, error_cause or None for a run read)
+TREE = {
+    "good/ti8": ({"DOSCAR": (DATA / "nonspin-lm-8atoms.DOSCAR").read_bytes(),
+                  "POSCAR": (DATA / "nonspin-lm-8atoms.POSCAR").read_bytes()}, None),
+    "good/spin1": ({"DOSCAR": (DATA / "spin-l-1atom.DOSCAR").read_bytes()}, None),
+    "good/nedos10": ({"DOSCAR.gz": gzip.compress(NEDOS10.encode(), mtime=0)}, None),
+    "good/total-only": ({"DOSCAR": _total_only().encode()}, None),
+    "good/al": ({p.name: p.read_bytes() for p in (DATA / "runs/al-fcc-nonspin-lm").iterdir()},
+                None),
+    "bad/cut": ({"DOSCAR": "".join(NEDOS10.splitlines(True)[:16]).encode()}, "truncated"),
+    "bad/nan": ({"DOSCAR": _not_a_number().encode()}, "not-a-number"),
+    "bad/gz": ({"DOSCAR.gz": b"\x1f\x8b\x08\x00" + b"\x00" * 40}, "corrupt-compressed"),
+}
+
+
+def make_tree(root, names=TREE):
+    for name in names:
+        folder = root / name
+        folder.mkdir(parents=True, exist_ok=True)
+        for file, data in TREE[name][0].items():
+            (folder / file).write_bytes(data)
+    return root
+
+
+@pytest.fixture
+def tree(tmp_path):
+    return make_tree(tmp_path / "tree")
+
+
+def load(path):
+    xr = pytest.importorskip("xarray", reason="xarray is not installed")
+    with xr.open_dataset(path, engine="h5netcdf") as ds:
+        return ds.load()
+
+
+def environment():
+    package = str(Path(pdsplit.__file__).absolute().parent.parent)
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+
+
+def command(*args, **kw):
+    return subprocess.run([sys.executable, "-m", "pdsplit", "collect", *map(str, args)],
+                          env=environment(), capture_output=True, text=True, timeout=60, **kw)
+
+
+def test_dataset_read_back(tree, tmp_path):
+    out = tmp_path / "dos.nc"
+    done = pdsplit.collect(tree, out, workers=2)
+    good = sorted(n for n, (_, cause) in TREE.items() if cause is None)
+    assert (done.runs, done.failed, done.read) == (len(good), len(TREE) - len(good), len(TREE))
+    with h5py.File(out, "r") as h5:
+        assert [p.decode() for p in h5["path"][:]] == good
+        assert h5["dos"].shape == (len(good), 5, 400) and h5["dos"].chunks[1:] == (5, 400)
+        assert h5["dos"].dtype == np.float32
+    ds = load(out)
+    assert list(ds.channel.values) == ["total", "all(s)", "all(p)", "all(d)", "all(f)"]
+    np.testing.assert_allclose(ds.energy.values[[0, -1]], [-9.975, 9.975])
+    row = {p: i for i, p in enumerate(ds.path.values)}
+    # a run without projected DOS: a row, total resolved, the rest NaN with reasons
+    t = row["good/total-only"]
+    assert np.isfinite(ds.dos[t, 0].values[ds.valid[t].values == 1]).all()
+    assert np.isnan(ds.dos[t, 1:].values).all() and all(ds.channel_reason[t, 1:].values)
+    # symbols from POSCAR give element rows; without a structure none
+    ti = row["good/ti8"]
+    start, count = int(ds.run_element_start[ti]), int(ds.run_element_count[ti])
+    assert list(ds.element_symbol.values[start:start + count]) == ["Ti", "O"]
+    assert ds.formula.values[ti] == "Ti4O4" and int(ds.run_element_count[row["good/spin1"]]) == 0
+    al = row["good/al"]
+    assert (ds.incar_NEDOS.values[al], ds.incar_ISMEAR.values[al], ds.compression.values[al]) == (
+        601, 0, "gzip")
+    assert np.isnan(ds.incar_NEDOS[ti]) and ds.spin.values[row["good/spin1"]] == "collinear"
+    ncdump = shutil.which("ncdump")
+    if ncdump is None:
+        pytest.skip("ncdump is not installed (Debian: netcdf-bin)")
+    header = subprocess.run([ncdump, "-h", str(out)], capture_output=True, text=True, timeout=60)
+    assert header.returncode == 0, header.stderr
+    assert "float dos(run, channel, energy)" in header.stdout
+
+
+def test_failures_listed_with_causes(tree, tmp_path):
+    out = tmp_path / "dos.nc"
+    status = command(tree, "-o", out, "-q")
+    assert status.returncode == 3, status.stderr
+    want = {n: cause for n, (_, cause) in TREE.items() if cause}
+    ds = load(out)
+    assert dict(zip(ds.failure_path.values, ds.failure_error_cause.values)) == want
+    lines = [json.loads(l) for l in Path(f"{out}.failures.jsonl").read_text().splitlines()]
+    assert {l["path"]: l["error_cause"] for l in lines} == want
+    assert all(l["message"] and l["error_type"] for l in lines)
+
+
+def test_sources_overlap_once_labels_and_loops(tree, tmp_path):
+    (tree / "good/loop").symlink_to(tree / "good")
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"{tree / 'good/ti8'}  rock salt\n# a comment\n\n{tree / 'missing'}\n")
+    out = tmp_path / "dos.nc"
+    done = pdsplit.collect([tree / "good", tree / "good/ti8", listing], out)
+    ds = load(out)
+    assert sorted(ds.path.values) == list(ds.path.values) and len(set(ds.path.values)) == 5
+    labels = dict(zip(ds.path.values, ds.label.values))
+    assert labels["good/ti8"] == "rock salt"
+    assert dict(zip(ds.failure_path.values, ds.failure_error_cause.values)) == {
+        "missing": "no-doscar"}
+    assert done.runs == 5
+
+
+def test_updates_and_retry(tree, tmp_path):
+    out, fresh = tmp_path / "dos.nc", tmp_path / "fresh.nc"
+    first = pdsplit.collect(tree, out, sites=True)
+    again = pdsplit.collect(tree, out, sites=True)  # nothing to do
+    assert (again.read, again.kept, again.runs, again.failed) == (0, len(TREE), first.runs, 3)
+    shutil.rmtree(tree / "good/spin1")
+    make_tree(tmp_path / "tree", ["good/spin1"])
+    os.utime(tree / "good/spin1/DOSCAR", ns=(1, 1))  # changed
+    shutil.rmtree(tree / "good/al")  # gone
+    done = pdsplit.collect(tree, out, sites=True)
+    assert (done.read, done.dropped) == (1, ["good/al"])
+    assert pdsplit.collect(tree, out, sites=True, retry_failed=True).read == 3
+    pdsplit.collect(tree, fresh, sites=True)
+    assert load(out).identical(load(fresh))
+
+
+def test_progress_and_summary(tree, tmp_path, capfd):
+    pdsplit.collect(tree, tmp_path / "quiet.nc")
+    assert capfd.readouterr() == ("", "")  # the function prints nothing unless asked
+    status = command(tree, "-o", tmp_path / "dos.nc")  # not a terminal: plain lines
+    assert "8/8 runs read, 3 failed" in status.stderr
+    assert status.stdout.startswith("pdsplit collect: 5 runs in ") and "3 failed" in status.stdout
+
+
+def test_refusals(tree, tmp_path):
+    out = tmp_path / "dos.nc"
+    pdsplit.collect(tree, out, sigma=0.1)
+    before = out.read_bytes()
+    status = command(tree, "-o", out, "--sigma", "0.2", "--grid", "-5", "5", "0.1")
+    assert status.returncode == 4 and "grid, sigma" in status.stderr
+    with open(f"{out}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        with pytest.raises(pdsplit.CollectError, match="another collection"):
+            pdsplit.collect(tree, out, sigma=0.1)
+    assert out.read_bytes() == before
+    assert command(tmp_path / "empty-nothing", "-o", out).returncode == 4
+    assert command(tree, "-o", out, "--grid", "1", "0", "1").returncode == 2
+
+
+def _stop_when(out, seen, signum):
+    """Runs the command one run per batch and sends it `signum` once
+    seen(files beside the output) holds; returns the exit status."""
+    args = [sys.executable, "-m", "pdsplit", "collect", str(out.parent.parent / "tree"), "-o",
+            str(out), "-q", "-j", "1", "--batch-size", "1", "--sites"]
+    process = subprocess.Popen(args, env=environment())
+    deadline = time.monotonic() + 60
+    while process.poll() is None and time.monotonic() < deadline:
+        parts = Path(f"{out}.parts")
+        names = os.listdir(parts) if parts.exists() else []
+        if seen(names + os.listdir(out.parent)):
+            process.send_signal(signum)
+            break
+    return process.wait(timeout=60)
+
+
+def _batches(names):
+    return sum(n.startswith("batch-") and n.endswith(".pkl") for n in names)
+
+
+# when to stop it, how, and its exit status (None: it may finish first)
+STOPS = {
+    "kill after the first batch": (lambda names: _batches(names) >= 1, signal.SIGKILL, -9),
+    "kill after five batches": (lambda names: _batches(names) >= 5, signal.SIGKILL, -9),
+    "kill while assembling": (lambda names: any(".nc.tmp-" in n for n in names),
+                              signal.SIGKILL, None),
+    "Ctrl-C after two batches": (lambda names: _batches(names) >= 2, signal.SIGINT, 130),
+}
+
+
+@pytest.mark.parametrize("stop", STOPS)
+def test_stopped_and_resumed_equals_uninterrupted(tmp_path, stop):
+    make_tree(tmp_path / "tree")
+    for k in range(12):  # more runs: more batches to be stopped among
+        make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
+    out = tmp_path / "out" / "dos.nc"
+    out.parent.mkdir()
+    seen, signum, status = STOPS[stop]
+    assert _stop_when(out, seen, signum) == status or status is None
+    resumed = command(tmp_path / "tree", "-o", out, "-q", "--sites")
+    assert resumed.returncode == 3, resumed.stderr
+    assert not Path(f"{out}.parts").exists()
+    whole = tmp_path / "whole.nc"
+    assert command(tmp_path / "tree", "-o", whole, "-q", "--sites", "-j", "2").returncode == 3
+    assert load(out).identical(load(whole))
+
+
+def test_complete_output_survives_a_killed_update(tmp_path):
+    make_tree(tmp_path / "tree")
+    for k in range(12):
+        make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
+    out = tmp_path / "out" / "dos.nc"
+    out.parent.mkdir()
+    assert command(tmp_path / "tree", "-o", out, "-q", "--sites").returncode == 3
+    before = out.read_bytes()
+    for doscar in (tmp_path / "tree").glob("**/DOSCAR"):
+        os.utime(doscar, ns=(10**18, 10**18))  # changed: every run is read again
+    _stop_when(out, lambda names: any(".nc.tmp-" in n for n in names), signal.SIGKILL)
+    assert out.read_bytes() == before
+    assert command(tmp_path / "tree", "-o", out, "-q", "--sites").returncode == 3
+    whole = tmp_path / "whole.nc"
+    assert command(tmp_path / "tree", "-o", whole, "-q", "--sites").returncode == 3
+    assert load(out).identical(load(whole))
+
+
+# bytes a file may grow to (a full disk): a checkpoint fails; checkpoints of one run
+# fit, the dataset (about 240 kB) does not
+@pytest.mark.parametrize("limit", [4_000, 100_000])
+def test_full_disk_leaves_the_output_as_it_was(tree, tmp_path, limit):
+    import resource
+
+    out = tmp_path / "dos.nc"
+    assert command(tree, "-o", out, "-q").returncode == 3
+    before = out.read_bytes()
+    for doscar in tree.glob("good/*/DOSCAR*"):
+        os.utime(doscar, ns=(10**18, 10**18))
+    full = command(tree, "-o", out, "-q", "--batch-size", "1", preexec_fn=lambda: resource.setrlimit(
+        resource.RLIMIT_FSIZE, (limit, limit)))
+    assert full.returncode == 4 and "nothing written" in full.stderr
+    assert out.read_bytes() == before
+    assert command(tree, "-o", out, "-q").returncode == 3
+    whole = tmp_path / "whole.nc"
+    assert command(tree, "-o", whole, "-q").returncode == 3
+    assert load(out).identical(load(whole))
