@@ -178,9 +178,10 @@ inline constexpr const char* kDoscarNames[] = {"DOSCAR", "DOSCAR.gz", "DOSCAR.xz
 std::vector<std::int64_t> atom_slots(const std::vector<std::int64_t>* kept, std::int32_t natoms,
                                      const std::string& file);
 
-// Doubles in memory mapped for them alone: grown without copying (the pages
-// move), so that a block can grow as its lines arrive; untouched pages cost
-// nothing. Handed over with release() and given back with free_doubles().
+// Doubles in memory mapped for them alone (a heap block while small): grown
+// without copying (the pages move), so that a block can grow as its lines
+// arrive; untouched pages cost nothing, and large arrays take huge pages.
+// Handed over with release() and given back with free_doubles().
 class Doubles {
  public:
   Doubles() = default;

@@ -334,7 +334,11 @@ std::unique_ptr<ByteSource> decoder(Format format, std::string_view head,
                                     std::unique_ptr<ByteSource> raw) {
   switch (format) {
     case Format::kGzip:
+#ifdef PDSPLIT_HAVE_ISAL
+      return isal_gzip(head, std::move(raw));
+#else
       return std::make_unique<GzipDecoder>(head, std::move(raw));
+#endif
     case Format::kXz:
       return std::make_unique<XzDecoder>(head, std::move(raw));
     case Format::kBzip2:
