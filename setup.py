@@ -1,7 +1,9 @@
 # The extension pdsplit._core: the bindings in python/src and the program's
 # C++ sources except its entry point, with the reading of gzip, xz and bzip2
 # files (src/textio/decompress*.cpp), which links zlib, liblzma and libbz2
-# (Debian: zlib1g-dev liblzma-dev libbz2-dev). Metadata: pyproject.toml.
+# (Debian: zlib1g-dev liblzma-dev libbz2-dev); gzip data is inflated by
+# ISA-L where its header is found (Debian: libisal-dev), else by zlib.
+# Metadata: pyproject.toml.
 import os
 from glob import glob
 
@@ -14,6 +16,8 @@ SOURCES = sorted(glob("python/src/*.cpp")) + sorted(
     for f in glob(f"src/{part}/*.cpp")
 )
 
+ISAL = any(os.path.exists(f"{d}/isa-l/igzip_lib.h") for d in ("/usr/include", "/usr/local/include"))
+
 os.makedirs("build-pip", exist_ok=True)
 setup(
     ext_modules=[
@@ -21,7 +25,8 @@ setup(
             "pdsplit._core",
             SOURCES,
             include_dirs=["src"],
-            libraries=["z", "lzma", "bz2"],
+            libraries=["z", "lzma", "bz2"] + (["isal"] if ISAL else []),
+            define_macros=[("PDSPLIT_HAVE_ISAL", "1")] if ISAL else [],
             cxx_std=20,
         )
     ],

@@ -368,12 +368,16 @@ bool peek_atom_lines(Lines& in, std::vector<std::string>& lines, bool required) 
 // passes over the lines before them meanwhile, which takes about a fifth of
 // the time of reading them, so it takes 4/9 of the atoms for the two to end
 // together. A failure in the first part comes first in the file, so it is
-// the one reported.
+// the one reported. Blocks of less than half a MiB in all are read by one
+// thread: starting the second costs more than it saves there.
 void read_atom_blocks(Lines& in, DoscarData& d, int fd) {
+  static const bool cores = std::thread::hardware_concurrency() > 1;
+  constexpr std::int64_t kSecondThreadBytes = 512 * 1024;
   const std::int32_t natoms = d.h.NATOMS;
   const std::int64_t rows = extent(d.h.NPOINTS);
   const std::int64_t per_atom = rows * (d.wrap != 0 ? 2 : 1) + 1;
-  std::int32_t split = fd >= 0 && natoms >= 2 && std::thread::hardware_concurrency() > 1
+  const std::int64_t bytes = std::int64_t{natoms} * rows * (11 + 12 * std::int64_t{d.h.NPCOL});
+  std::int32_t split = fd >= 0 && natoms >= 2 && cores && bytes >= kSecondThreadBytes
                            ? static_cast<std::int32_t>(std::int64_t{natoms} * 5 / 9) + 1
                            : natoms + 1;
   std::exception_ptr second_failure;

@@ -259,7 +259,15 @@ class InFile {
   Stream stream_;
   int fd_ = -1;
   std::unique_ptr<ByteSource> source_;  // when set, read instead of fd_
-  std::vector<char> buf_;
+  // Not zero-filled: only the bytes read into it, [pos_, end_), are looked at.
+  struct Buffer {
+    explicit Buffer(std::size_t size)
+        : bytes(std::make_unique_for_overwrite<char[]>(size)), n(size) {}
+    char* data() const { return bytes.get(); }
+    std::size_t size() const { return n; }
+    std::unique_ptr<char[]> bytes;
+    std::size_t n;
+  } buf_;
   std::size_t pos_ = 0, end_ = 0;
   bool eof_ = false;
   std::int64_t lines_ = 0;
