@@ -7,6 +7,13 @@ centres in numpy, one run after the other. ASE's VaspDos reads the DOSCAR
 in that loop instead when ASE imports (Debian: python3-ase).
 
     bench/many_runs.py [--runs 200] [--workers N] [--tree DIR] [--gen PROGRAM]
+                       [--mode loop|dask|shards] [--shards N]
+
+--mode dask: collect on a Dask LocalCluster of --workers worker processes
+(one thread each) against the local collect with --workers threads.
+--mode shards: --shards shards of the tree's run list collected one after
+the other (each with --workers threads) and merged, against one local
+collect; and the merge alone against that collect.
 
 The tree (made once with bench/gen_doscar and reused when --tree names a
 folder that holds it) has --runs folders of 2-60 atoms and 301-3001 grid
@@ -146,6 +153,8 @@ def main():
     parser.add_argument("--workers", type=int, default=os.cpu_count())
     parser.add_argument("--tree", help="folder of the tree (made there when missing)")
     parser.add_argument("--gen", help="a built gen_doscar (default: compiled with c++)")
+    parser.add_argument("--mode", choices=("loop", "dask", "shards"), default="loop")
+    parser.add_argument("--shards", type=int, default=10)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as scratch:
         tree = Path(args.tree or Path(scratch) / "tree")
@@ -153,6 +162,10 @@ def main():
             start = time.perf_counter()
             make_tree(tree, args.runs, generator(args.gen, scratch))
             print(f"tree of {args.runs} runs made in {time.perf_counter() - start:.1f} s")
+        if args.mode != "loop":
+            from many_runs_cluster import compare
+
+            return compare(args.mode, tree, Path(scratch), args.workers, args.shards, GRID)
         folders = sorted(str(p.parent) for p in tree.glob("**/DOSCAR*"))
         start = time.perf_counter()
         done = pdsplit.collect(tree, Path(scratch) / "dos.nc", grid=GRID, workers=args.workers)

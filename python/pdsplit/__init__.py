@@ -64,6 +64,8 @@ class DoscarError(ValueError):
 
 from ._core import Doscar, read, write  # noqa: E402  (the extension raises DoscarError)
 from ._collect import CollectError, Collected, collect  # noqa: E402
+from ._collect_shard import (ShardsMissing, collect_shard, list_runs,  # noqa: E402
+                             merge_shards, missing_shards)
 from ._grammar import GRAMMAR as _GRAMMAR  # noqa: E402
 from ._plot import plot as _plot  # noqa: E402
 from ._pymatgen import to_pymatgen as _to_pymatgen  # noqa: E402
@@ -72,5 +74,6 @@ __doc__ += _GRAMMAR
 Doscar.plot = _plot
 Doscar.to_pymatgen = _to_pymatgen
 
-__all__ = ["Collected", "CollectError", "Doscar", "DoscarError", "collect", "read", "write"]
+__all__ = ["Collected", "CollectError", "Doscar", "DoscarError", "ShardsMissing", "collect",
+           "collect_shard", "list_runs", "merge_shards", "missing_shards", "read", "write"]
 __version__ = "1.0.0"

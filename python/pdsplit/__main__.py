@@ -110,6 +110,10 @@ def main(argv=None):
         from pdsplit._collect_cli import main as collect_main
 
         return collect_main(argv[1:])
+    if argv[:1] == ["merge"]:  # python3 -m pdsplit merge: the shards of a collection into one
+        from pdsplit._collect_shard_cli import merge_main
+
+        return merge_main(argv[1:])
     args = _parser().parse_args(argv)
     try:
         dos = pdsplit.read(args.dir, noncollinear=args.noncollinear, structure=args.structure)

@@ -1,6 +1,6 @@
 """pdsplit.collect: the DOS of many runs on one energy grid, with descriptors,
 into one netCDF-4 file for training models; resumable, one writer at a time.
-The work is in _collect_run (h5py and h5netcdf are imported when it runs)."""
+The work is in _collect_run (h5py is imported when it runs)."""
 import math
 import sys
 from dataclasses import dataclass, field
@@ -64,7 +64,7 @@ def stored_options(options):
 def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=0.0,
             channels=None, sites=False, band_erange=(-10.0, 10.0), window=(-1.0, 0.0),
             gap_tol=0.001, noncollinear=None, labels=None, workers=None, batch_size=None,
-            progress=False, retry_failed=False):
+            progress=False, retry_failed=False, client=None):
     """The DOS of many VASP runs on one energy grid, with descriptors, into
     one netCDF-4 (HDF5) file `output`; returns a Collected summary.
 
@@ -85,6 +85,9 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
         standard error; nothing is printed otherwise.
     retry_failed: read again the runs that failed before (unchanged ones are
         otherwise kept as failures).
+    client: a dask.distributed Client, or a scheduler's address, whose
+        workers read the runs (batch_size: runs per task, default 16-1024);
+        the dataset is written here, the same as a local collection's.
 
     Calling it again with the same output resumes or updates the dataset:
     runs whose files are unchanged are kept, new and changed ones read, gone
@@ -101,6 +104,19 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     except ImportError as e:
         raise ImportError(f"pdsplit.collect needs h5py and h5netcdf ({e}; Debian: apt-get "
                           "install python3-h5py python3-h5netcdf)") from e
-    return run_collection(sources, output, options, workers=workers, batch_size=batch_size,
-                          progress=progress, retry_failed=retry_failed, labels=labels, say=say)
+    if client is None:
+        return run_collection(sources, output, options, workers=workers,
+                              batch_size=batch_size, progress=progress,
+                              retry_failed=retry_failed, labels=labels, say=say)
+    from ._collect_dask import connect, dask_reader
+
+    client, close = connect(client)
+    try:
+        return run_collection(sources, output, options, workers=workers,
+                              batch_size=batch_size, progress=progress,
+                              retry_failed=retry_failed, labels=labels, say=say,
+                              reader=dask_reader(client))
+    finally:
+        if close:
+            client.close()
 

@@ -1,8 +1,9 @@
-"""Writing the dataset of a collection, in a process of its own:
-`python3 -m pdsplit._collect_assemble JOB` with JOB a pickle of the
-arguments of assemble(). HDF5 can crash when a write fails (a full disk);
-in a child process such a crash costs the temporary file alone, which the
-collection removes, and the caller gets an OSError."""
+"""Writing the dataset of a collection: assemble(), called by the
+collection itself where the room for the file is certain, else in a process
+of its own: `python3 -m pdsplit._collect_assemble JOB` with JOB a pickle of
+the arguments of assemble(). HDF5 can crash when a write fails (a full
+disk); in a child process such a crash costs the temporary file alone, which
+the collection removes, and the caller gets an OSError."""
 import json
 import os
 import pickle
@@ -13,42 +14,48 @@ import numpy as np
 
 from ._collect import FORMAT_VERSION, SPIN_RULE, stored_options
 from ._collect_find import relative
-from ._collect_store import Stored, batch_keys, batch_rows
-from ._collect_write import Plan, create, write_rows
+from ._collect_store import Stored, batch_rows
+from ._collect_write import Plan, Writer, create, row_bytes
 
 
-def assemble(output, root, final, labels, options, sites):
+GROUP_BYTES = 8 << 20  # rows written per group, before compression
+
+
+def assemble(output, root, final, labels, options, sites, memory=None):
     """The dataset of the runs `final` ([(real path, key, source)], sorted;
-    a source is ("stored", index in `output`) or ("batch", checkpoint file))
-    into a temporary file renamed to `output`."""
+    a source is ("stored", index in `output`), ("batch", checkpoint file) or
+    ("memory", None): a row of `memory`, {real path: row}) into a temporary
+    file renamed to `output`. Rows are written source by source, in groups
+    of up to GROUP_BYTES (see _collect_write.Writer)."""
     stored = Stored(output) if any(s[0] == "stored" for _, _, s in final) else None
     plan = Plan([(k[1], k[2], k[3]) for _, k, _ in final])
     emin, emax, step = options["grid"]
     nbins = int(round((emax - emin) / step))
     coords = {"energy": emin + (np.arange(nbins) + 0.5) * step,
               "channel": ["total"] + options["channels"]}
+    unit = row_bytes(nbins, len(coords["channel"]))
     tmp = f"{output}.tmp-{os.getpid()}"
     f = None
     try:
         f = create(tmp, plan, coords, _attrs(root, options, nbins), sites)
+        writer = Writer(f, plan)
         by_source = {}
         for pos, (real, key, source) in enumerate(final):
-            by_source.setdefault(source[0] if source[0] == "stored" else source[1], []).append(
-                (pos, real, key, source))
+            name = source[1] if source[0] == "batch" else source[0]
+            by_source.setdefault(name, []).append((pos, real, key, source))
         for name, group in by_source.items():
             if name == "stored":
                 for failed in (False, True):
-                    for chunk in _consecutive([g for g in group if g[2][1] == failed]):
-                        rows = stored.rows([g[3][1] for g in chunk], failed)
-                        _write(f, plan, chunk, rows, root, labels)
-            else:
-                wanted = {g[1]: g for g in group}
-                chunk, rows = [], []
-                for key, row in zip(batch_keys(name), batch_rows(name)):
-                    if key[0] in wanted:
-                        chunk.append(wanted.pop(key[0]))
-                        rows.append(row)
-                _write(f, plan, chunk, rows, root, labels)
+                    for piece in _groups([g for g in group if g[2][1] == failed], unit, True):
+                        rows = stored.rows([g[3][1] for g in piece], failed)
+                        _write(writer, piece, rows, root, labels)
+                continue
+            wanted = {g[1]: g for g in group}
+            items = memory.items() if name == "memory" else ((k[0], r) for k, r in batch_rows(name))
+            # in the order of the file, whose runs lie in runs of consecutive places
+            found = ((wanted.pop(real), row) for real, row in items if real in wanted)
+            for piece in _groups(found, unit, False):
+                _write(writer, [p[0] for p in piece], [p[1] for p in piece], root, labels)
         f.close()
         with open(tmp, "rb+") as fd:
             os.fsync(fd.fileno())
@@ -61,25 +68,31 @@ def assemble(output, root, final, labels, options, sites):
         raise
 
 
-def _consecutive(group, most=256):
-    """The stored rows of `group` in pieces of consecutive stored indices."""
-    piece = []
+def _groups(group, unit, stored):
+    """`group` in pieces of up to GROUP_BYTES; stored rows also in pieces of
+    consecutive stored indices (each piece is read as one span). Items are
+    (pos, real, key, source) or pairs of one and its row."""
+    piece, size = [], 0
     for g in group:
-        if piece and (len(piece) == most or g[3][1] != piece[-1][3][1] + 1):
+        key = g[2] if stored else g[0][2]
+        bytes_ = unit["run"] + key[2] * unit["element_row"] + key[3] * unit["site_row"]
+        if piece and (size + bytes_ > GROUP_BYTES or
+                      (stored and g[3][1] != piece[-1][3][1] + 1)):
             yield piece
-            piece = []
+            piece, size = [], 0
         piece.append(g)
+        size += bytes_
     if piece:
         yield piece
 
 
-def _write(f, plan, chunk, rows, root, labels):
-    for (pos, real, key, source), row in zip(chunk, rows):
+def _write(writer, piece, rows, root, labels):
+    for (pos, real, key, source), row in zip(piece, rows):
         prefix = "failure_" if key[1] else ""
         row[prefix + "path"] = relative(real, root)
         if real in labels:
             row[prefix + "label"] = labels[real]
-    write_rows(f, plan, [c[0] for c in chunk], rows)
+    writer.write([p[0] for p in piece], rows)
 
 
 def _attrs(root, options, nbins):

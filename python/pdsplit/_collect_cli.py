@@ -25,7 +25,13 @@ FILE.parts/ for the next run.
 
 Exit status: 0 every run read; 3 the file written and some runs failed;
 4 nothing written (no runs found, options refused, another collection at
-work on FILE, FILE not writable); 2 wrong options; 130 interrupted."""
+work on FILE, FILE not writable); 2 wrong options; 130 interrupted.
+
+In shards (a Slurm job array): `--list-runs` prints the run list of the
+SOURCEs once; `LIST --shard K/N -o DIR` collects the K-th of N parts of it
+into DIR/shard-K-of-N.nc (0 also when some of its runs failed: they are
+listed in it; a shard complete already is skipped); `python3 -m pdsplit
+merge DIR -o FILE` makes the dataset."""
 
 EXAMPLES = """
 Examples:
@@ -41,7 +47,8 @@ def _parser():
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("sources", nargs="+", metavar="SOURCE",
                    help="a folder of runs, a run folder, or a file listing run folders (-: stdin)")
-    p.add_argument("-o", "--output", required=True, metavar="FILE", help="the dataset file")
+    p.add_argument("-o", "--output", metavar="FILE",
+                   help="the dataset file (with --shard: the folder of the shard files)")
     p.add_argument("--grid", nargs=3, type=float, default=(-10.0, 10.0, 0.05),
                    metavar=("EMIN", "EMAX", "STEP"),
                    help="energy bins in eV relative to the alignment energy (default: -10 10 0.05)")
@@ -63,6 +70,13 @@ def _parser():
     p.add_argument("-j", "--workers", type=int, metavar="N", help="threads (default: all cores)")
     p.add_argument("--batch-size", type=int, metavar="N", help="runs per task (default 8-32)")
     p.add_argument("--retry-failed", action="store_true", help="read failed runs again")
+    p.add_argument("--list-runs", action="store_true",
+                   help="print the run list of the sources (a list file for --shard); no -o")
+    p.add_argument("--shard", metavar="K/N",
+                   help="collect the K-th of N parts of the runs (0 <= K < N) into a file of "
+                   "the folder -o; see `python3 -m pdsplit merge`")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="read on the Dask cluster of this scheduler (needs python3-distributed)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
     return p
 
@@ -93,6 +107,10 @@ def main(argv):
                  args.window, args.gap_tol, noncollinear)
     except (ValueError, TypeError) as e:
         parser.error(str(e))
+    if args.list_runs or args.shard or args.output is None:
+        from ._collect_shard_cli import shard_command
+
+        return shard_command(parser, args, noncollinear)
     previous = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.signal(signal.SIGTERM, _terminate)
@@ -102,8 +120,8 @@ def main(argv):
                        band_erange=args.band_erange, window=args.window, gap_tol=args.gap_tol,
                        noncollinear=noncollinear, workers=args.workers,
                        batch_size=args.batch_size, progress=not args.quiet,
-                       retry_failed=args.retry_failed)
-    except (CollectError, OSError) as e:
+                       retry_failed=args.retry_failed, client=args.scheduler)
+    except (CollectError, OSError, ImportError) as e:
         print(f"pdsplit collect: {e}; nothing written", file=sys.stderr)
         return 4
     except KeyboardInterrupt:

@@ -27,15 +27,23 @@ def is_run_folder(folder):
 
 
 def fingerprint(folder):
-    """"NAME:SIZE:MTIME_NS" of each input file present, joined by ";"."""
+    """"NAME:SIZE:MTIME_NS" of each input file present, joined by ";" (one
+    listing of the folder, then a stat of the files it names)."""
+    try:
+        with os.scandir(folder) as listing:
+            entries = {e.name: e for e in listing}
+    except OSError:
+        return ""
     parts = []
     for stem in FINGERPRINT_STEMS:
         for suffix in SUFFIXES:
+            entry = entries.get(stem + suffix)
             try:
-                st = os.stat(os.path.join(folder, stem + suffix))
+                st = entry.stat() if entry is not None else None  # follows links
             except OSError:
                 continue
-            parts.append(f"{stem}{suffix}:{st.st_size}:{st.st_mtime_ns}")
+            if st is not None:
+                parts.append(f"{stem}{suffix}:{st.st_size}:{st.st_mtime_ns}")
     return ";".join(parts)
 
 
@@ -52,15 +60,18 @@ def _walk(top, found):
             entries = list(os.scandir(folder))
         except OSError:
             continue
-        names = {e.name for e in entries}
-        if any(n in names for n in DOSCAR_NAMES) and is_run_folder(folder):
+        if any(e.name in DOSCAR_NAMES and _is(e.is_file) for e in entries):
             found.setdefault(folder, Run(folder))
         for e in entries:
-            try:
-                if e.is_dir():  # follows links
-                    stack.append(os.path.realpath(e.path))
-            except OSError:
-                continue
+            if _is(e.is_dir):  # follows links; a folder that is no link is real already
+                stack.append(os.path.realpath(e.path) if e.is_symlink() else e.path)
+
+
+def _is(test):
+    try:
+        return test()
+    except OSError:
+        return False
 
 
 def _listed(lines, found):

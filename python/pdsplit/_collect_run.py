@@ -1,21 +1,32 @@
 """The work of pdsplit.collect: find the runs, take the output's lock, see
 what is stored already, read the rest in batches on threads with a
-checkpoint per batch, assemble the dataset and rename it into place."""
+checkpoint every few seconds, assemble the dataset (here, or in a child
+process where a write could fail) and rename it into place."""
+import ctypes
 import fcntl
 import json
 import math
 import os
 import pickle
+import resource
 import subprocess
 import sys
+import time
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+
+import numpy as np
 
 from . import _core
 from ._collect import CollectError, Collected, stored_options
+from ._collect_assemble import assemble
 from ._collect_find import find_runs, fingerprint, relative
 from ._collect_progress import Progress
 from ._collect_rows import counts, is_failure, row_from_result
 from ._collect_store import Sidecar, Stored, batch_keys, check_options, replace_atomically
+from ._collect_write import row_bytes
+
+CHECKPOINT_SECONDS = 5.0  # PDSPLIT_CHECKPOINT_SECONDS in the environment overrides it
+PENDING_BYTES = 64 << 20
 
 
 class _Lock:
@@ -76,10 +87,42 @@ def _batches(runs, workers, size):
     return [runs[i:i + size] for i in range(0, len(runs), size)]
 
 
-def _read(todo, options, workers, batch_size, sidecar, progress, labels):
+class _Pending:
+    """Rows read and not yet in a checkpoint. They are saved as one when
+    CHECKPOINT_SECONDS have passed since the last one (or the start) or when
+    they hold PENDING_BYTES; a collection that ends sooner and writes its
+    dataset in this process saves none."""
+
+    def __init__(self, sidecar):
+        self.sidecar, self.keys, self.rows, self.bytes = sidecar, [], [], 0
+        self.every = float(os.environ.get("PDSPLIT_CHECKPOINT_SECONDS", CHECKPOINT_SECONDS))
+        self.last = time.monotonic()
+
+    def add(self, keys, rows):
+        self.keys += keys
+        self.rows += rows
+        self.bytes += sum(4096 + sum(v.nbytes for v in r.values() if isinstance(v, np.ndarray))
+                          for r in rows)
+        if time.monotonic() - self.last >= self.every or self.bytes >= PENDING_BYTES:
+            self.save()
+
+    def save(self):
+        if self.keys:
+            self.sidecar.save(self.keys, self.rows)
+            self.keys, self.rows, self.bytes = [], [], 0
+        self.last = time.monotonic()
+
+    def known(self):
+        return {k[0]: (k, ("memory", None)) for k in self.keys}
+
+    def memory(self):
+        return {k[0]: r for k, r in zip(self.keys, self.rows)}
+
+
+def _read(todo, options, workers, batch_size, pending, progress, labels):
     """Reads the runs `todo` ([(Run, fingerprint)]) in batches on `workers`
-    threads, each finished batch saved as a checkpoint as it arrives; on
-    KeyboardInterrupt, batches under way are finished and saved first."""
+    threads into `pending`; on KeyboardInterrupt, batches under way are
+    finished and everything read is saved first."""
     batches = iter(_batches(todo, workers, batch_size))
     failures = 0
 
@@ -92,7 +135,7 @@ def _read(todo, options, workers, batch_size, sidecar, progress, labels):
             ne, ns = counts(row)
             keys.append((run.real, is_failure(row), ne, ns, fp))
             rows.append(row)
-        sidecar.save(keys, rows)
+        pending.add(keys, rows)
         failures += sum(k[1] for k in keys)
         progress.update(len(batch), failures)
 
@@ -121,13 +164,59 @@ def _read(todo, options, workers, batch_size, sidecar, progress, labels):
                         finish(future, batch)
                     except Exception:
                         pass
+            try:
+                pending.save()
+            except Exception:
+                pass
             raise
     return failures
+
+
+def _room(output, size):
+    """True when `size` bytes can be written beside `output` now: the limit
+    on file sizes (RLIMIT_FSIZE) allows it, statvfs shows the space, and the
+    space can be reserved (fallocate, which also counts quotas); the
+    reservation is given back at once."""
+    soft = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+    if soft != resource.RLIM_INFINITY and soft < size:
+        return False
+    folder = os.path.dirname(output)
+    st = os.statvfs(folder)
+    if st.f_bavail * st.f_frsize < size:
+        return False
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        fallocate = libc.fallocate
+    except (OSError, AttributeError):
+        return False
+    fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int64, ctypes.c_int64]
+    path = f"{output}.tmp-{os.getpid()}"
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    except OSError:
+        return False
+    try:
+        return fallocate(fd, 0, 0, size) == 0
+    finally:
+        os.close(fd)
+        os.unlink(path)
+
+
+def _write_here(output, final, options):
+    """Whether to write the dataset in this process: when twice its size
+    before compression, plus 16 MiB, has room (see _room), a failed write
+    and HDF5 crashing with it cannot happen."""
+    emin, emax, step = options["grid"]
+    unit = row_bytes(int(round((emax - emin) / step)), 1 + len(options["channels"]))
+    size = sum(unit["failure" if k[1] else "run"] + k[2] * unit["element_row"] +
+               k[3] * unit["site_row"] for _, k, _ in final)
+    return _room(output, 2 * size + (16 << 20))
 
 
 def _assemble(sidecar, lock, job):
     """assemble(**job) in a child process (see _collect_assemble), which
     holds the output's lock with this one and ends when this one ends."""
+    os.makedirs(sidecar.folder, exist_ok=True)
     path = os.path.join(sidecar.folder, "assemble.pkl")
     text = pickle.dumps(dict(job, parent=os.getpid()), protocol=pickle.HIGHEST_PROTOCOL)
     replace_atomically(path, lambda f: f.write(text))
@@ -177,9 +266,11 @@ def _unchanged(output, stored):
 
 
 def run_collection(sources, output, options, *, workers, batch_size, progress, retry_failed,
-                   labels, say):
+                   labels, say, found=None, reader=None):
+    # found: (root, runs) chosen by the caller (a shard of a run list);
+    # reader: _read's stand-in that reads elsewhere (_collect_dask)
     output = os.path.abspath(os.fspath(output))
-    root, runs = find_runs(sources)
+    root, runs = find_runs(sources) if found is None else found
     if not runs:
         raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
                            "in the sources")
@@ -210,14 +301,34 @@ def run_collection(sources, output, options, *, workers, batch_size, progress, r
             return _unchanged(output, stored)
         sidecar.start(wanted)
         bar = Progress(len(todo), progress)
+        pending = _Pending(sidecar)
         try:
-            new_failures = _read(todo, options, workers, batch_size, sidecar, bar, labels)
+            new_failures = (reader or _read)(todo, options, workers, batch_size, pending, bar,
+                                             labels)
         finally:
             bar.close()
         known, _ = _known(output, sidecar, wanted)
+        known.update(pending.known())
         final = [(r.real, *known[r.real]) for r in runs]
-        _assemble(sidecar, lock.fd, dict(output=output, root=root, final=final, labels=labels,
-                                         options=options, sites=options["sites"]))
+        job = dict(output=output, root=root, final=final, labels=labels, options=options,
+                   sites=options["sites"])
+        if _write_here(output, final, options):
+            try:
+                assemble(**job, memory=pending.memory())
+            except BaseException as e:
+                try:
+                    pending.save()
+                except Exception:
+                    pass
+                if not isinstance(e, Exception):
+                    raise
+                raise OSError(f"{output}: the dataset could not be written ({e}); "
+                              "the finished runs are kept for the next run") from e
+        else:
+            pending.save()
+            known, _ = _known(output, sidecar, wanted)
+            job["final"] = final = [(r.real, *known[r.real]) for r in runs]
+            _assemble(sidecar, lock.fd, job)
         failures_file = _failures_jsonl(output)
         sidecar.remove()
     failed = sum(1 for _, key, _ in final if key[1])

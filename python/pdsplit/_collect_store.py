@@ -1,10 +1,13 @@
 """What a collection keeps between runs of it: the finished output (a
 dataset of runs and failures) and, while a collection is under way or after
-it was stopped, the checkpoint folder OUTPUT.parts/ beside it. Each finished
-batch of runs is one file there, written to a temporary name and renamed, so
-a file present is complete; options.json says with what options it was made.
-A batch file holds two pickles: the rows' keys (real path, failed, element
-rows, site rows, fingerprint), then the rows."""
+it was stopped, the checkpoint folder OUTPUT.parts/ beside it. Each
+checkpoint (the runs read in a few seconds) is one file there, written to a
+temporary name, synced and renamed, so a file present is complete;
+options.json, written before the first, says with what options they were made.
+A checkpoint file holds a pickle of the rows' keys (real path, failed,
+element rows, site rows, fingerprint), then the rows in the same order as
+pickles of up to ROWS_PER_PICKLE rows, so that they can be read a few at a
+time."""
 import json
 import os
 import pickle
@@ -12,6 +15,8 @@ import pickle
 import h5py
 
 from ._collect_write import read_rows
+
+ROWS_PER_PICKLE = 64
 
 
 def replace_atomically(path, write):
@@ -46,10 +51,14 @@ class Sidecar:
             return None
 
     def start(self, options):
+        """The options of the checkpoints to come, written before the first."""
+        self.wanted = options
+
+    def _options_written(self):
         os.makedirs(self.folder, exist_ok=True)
         path = os.path.join(self.folder, "options.json")
         if not os.path.exists(path):
-            text = json.dumps(options, sort_keys=True).encode()
+            text = json.dumps(self.wanted, sort_keys=True).encode()
             replace_atomically(path, lambda f: f.write(text))
 
     def batches(self):
@@ -61,13 +70,15 @@ class Sidecar:
         return [os.path.join(self.folder, n) for n in names]
 
     def save(self, keys, rows):
+        self._options_written()
         existing = self.batches()
         number = int(os.path.basename(existing[-1])[6:-4]) + 1 if existing else 1
         path = os.path.join(self.folder, f"batch-{number:07d}.pkl")
 
         def write(f):
             pickle.dump(keys, f, protocol=pickle.HIGHEST_PROTOCOL)
-            pickle.dump(rows, f, protocol=pickle.HIGHEST_PROTOCOL)
+            for i in range(0, len(rows), ROWS_PER_PICKLE):
+                pickle.dump(rows[i:i + ROWS_PER_PICKLE], f, protocol=pickle.HIGHEST_PROTOCOL)
 
         replace_atomically(path, write)
 
@@ -90,9 +101,16 @@ def batch_keys(path):
 
 
 def batch_rows(path):
+    """(key, row) of each row of a checkpoint file, read a few rows at a time."""
     with open(path, "rb") as f:
-        pickle.load(f)
-        return pickle.load(f)
+        keys = iter(pickle.load(f))
+        while True:
+            try:
+                rows = pickle.load(f)
+            except EOFError:
+                return
+            for row in rows:
+                yield next(keys), row
 
 
 class Stored:

@@ -1,8 +1,7 @@
-"""The dataset file of pdsplit.collect: netCDF-4 written with h5netcdf, every
+"""The dataset file of pdsplit.collect: netCDF-4 written with h5py, every
 variable of _collect_rows.SCHEMA chunked along its row dimension, rows
 written group by group at their final places so that memory holds one
 group at a time, and the rows of a stored dataset read back."""
-import h5netcdf
 import h5py
 import numpy as np
 
@@ -10,6 +9,9 @@ from ._collect_rows import SCHEMA, STR
 
 ORBITALS = ["s", "p", "d", "f"]
 CHUNK_BYTES = 1 << 20
+GZIP_LEVEL = 4  # level 1: about 5% less CPU time per collection, files 10% larger
+CHUNK_CACHE = 2 << 20  # bytes of chunks each variable keeps (a chunk is at most 1 MiB)
+STRING_BYTES = 256  # a generous mean size of a stored string (size estimates)
 STRING = h5py.string_dtype()
 # row dimension: (start, count) pointer variables of the run dimension and
 # the run index of each row
@@ -41,100 +43,204 @@ class Plan:
         self.sizes = {"run": n_run, "failure": n_fail, "element_row": n_elem, "site_row": n_site}
 
 
-def _create(f, name, dims, kind, units, text):
-    shape = [f.dimensions[d].size for d in dims]
+class _Layout:
+    """The netCDF-4 layout in HDF5, written with h5py as h5netcdf (1.1)
+    writes it, in a fraction of its time: links and attributes in creation
+    order; a dimension is a dimension scale dataset (float32, its
+    _Netcdf4Dimid the order of creation), replaced by its coordinate
+    variable where there is one; a variable has the scales of its dimensions
+    attached, _Netcdf4Coordinates (more than one dimension), _Netcdf4Dimid
+    (its first dimension's) and _FillValue; the file _NCProperties."""
+
+    NOT_A_VARIABLE = b"This is a netCDF dimension but not a netCDF variable."
+
+    def __init__(self, f):
+        self.f, self.sizes, self.ids = f, {}, {}
+
+    def dimension(self, name, size):
+        self.ids[name], self.sizes[name] = np.int32(len(self.ids)), size
+        v = self.f.create_dataset(name, (size,), ">f4", track_order=True,
+                                  **({"maxshape": (None,)} if size == 0 else {}))
+        v.attrs["_Netcdf4Dimid"] = self.ids[name]
+        v.make_scale(self.NOT_A_VARIABLE + f"{size or 1:10}".encode())
+
+    def coordinate(self, name, data, dtype):
+        del self.f[name]
+        v = self.f.create_dataset(name, (self.sizes[name],), dtype, data=data, track_order=True)
+        v.attrs["_Netcdf4Dimid"] = self.ids[name]
+        v.make_scale(name)
+        return v
+
+    def variable(self, name, dims, dtype, chunks, fill=None, **filters):
+        shape = tuple(self.sizes[d] for d in dims)
+        most = tuple(None if self.sizes[d] == 0 else self.sizes[d] for d in dims)
+        v = self.f.create_dataset(name, shape, dtype, chunks=chunks, fillvalue=fill,
+                                  track_order=True, **({"maxshape": most} if most != shape else {}),
+                                  **filters)
+        for n, d in enumerate(dims):
+            v.dims[n].attach_scale(self.f[d])
+        if len(dims) > 1:
+            v.attrs["_Netcdf4Coordinates"] = np.array([self.ids[d] for d in dims], np.int32)
+        v.attrs["_Netcdf4Dimid"] = self.ids[dims[0]]
+        if fill is not None:
+            v.attrs["_FillValue"] = v.dtype.type(fill)
+        return v
+
+    def properties(self):
+        from . import __version__
+
+        text = (f"version=2,pdsplit={__version__},hdf5={h5py.version.hdf5_version},"
+                f"h5py={h5py.__version__}")
+        self.f.attrs["_NCProperties"] = np.array(text, dtype=h5py.string_dtype("ascii", len(text)))
+
+
+def _create(nc, name, dims, kind, units, text):
+    shape = [nc.sizes[d] for d in dims]
     if kind == STR:
-        chunks = (max(1, min(shape[0], 4096)), *shape[1:])
-        v = f.create_variable(name, dims, STRING, chunks=chunks)
+        v = nc.variable(name, dims, STRING, (max(1, min(shape[0], 4096)), *shape[1:]))
     else:
         row = int(np.prod(shape[1:], dtype=np.int64)) * np.dtype(kind).itemsize
         rows = max(1, min(shape[0], CHUNK_BYTES // max(row, 1)))
-        fill = np.nan if kind.startswith("f") else None
-        v = f.create_variable(name, dims, kind, chunks=(rows, *shape[1:]), compression="gzip",
-                              compression_opts=4, shuffle=True, fillvalue=fill)
+        v = nc.variable(name, dims, kind, (rows, *shape[1:]),
+                        np.nan if kind.startswith("f") else None, compression="gzip",
+                        compression_opts=GZIP_LEVEL, shuffle=True)
     if units:
         v.attrs["units"] = units
     v.attrs["long_name"] = text
 
 
 def create(path, plan, coords, attrs, sites):
-    """An empty dataset of the plan's sizes, made by h5netcdf (the netCDF-4
-    dimensions, variables and attributes); returns it open with h5py, which
-    writes the rows into the variables as they are."""
-    with h5netcdf.File(path, "w") as f:
-        _define(f, plan, coords, attrs, sites)
-    return h5py.File(path, "r+")
+    """An empty netCDF-4 dataset of the plan's sizes (dimensions, variables
+    and attributes), returned open with h5py, which writes the rows into the
+    variables as they are."""
+    f = h5py.File(path, "w", track_order=True, rdcc_nbytes=CHUNK_CACHE)
+    try:
+        _define(_Layout(f), plan, coords, attrs, sites)
+    except BaseException:
+        f.close()
+        raise
+    return f
 
 
-def _define(f, plan, coords, attrs, sites):
-    f.dimensions = {"run": plan.sizes["run"], "channel": len(coords["channel"]),
-                    "energy": len(coords["energy"]), "orbital": 4,
-                    "element_row": plan.sizes["element_row"], "failure": plan.sizes["failure"]}
+def row_bytes(nbins, nchannels):
+    """{row dimension: bytes of one row of it} before compression, strings
+    counted at STRING_BYTES; the pointer variables included."""
+    sizes = {"channel": nchannels, "energy": nbins, "orbital": 4}
+    unit = {"run": 8 + 4, "element_row": 4, "site_row": 4, "failure": 0}
+    for dims, kind, _, _ in SCHEMA.values():
+        n = int(np.prod([sizes[d] for d in dims[1:]], dtype=np.int64))
+        unit[dims[0]] += n * (STRING_BYTES if kind == STR else np.dtype(kind).itemsize)
+    return unit
+
+
+def _define(nc, plan, coords, attrs, sites):
+    dims = {"run": plan.sizes["run"], "channel": len(coords["channel"]),
+            "energy": len(coords["energy"]), "orbital": 4,
+            "element_row": plan.sizes["element_row"], "failure": plan.sizes["failure"]}
     if sites:
-        f.dimensions["site_row"] = plan.sizes["site_row"]
-    f.create_variable("energy", ("energy",), "f8", data=coords["energy"])
-    f["energy"].attrs.update(units="eV", long_name="bin centre relative to the alignment energy")
-    f.create_variable("channel", ("channel",), STRING,
-                      data=np.array(coords["channel"], dtype=object))
-    f.create_variable("orbital", ("orbital",), STRING, data=np.array(ORBITALS, dtype=object))
-    for name, (dims, kind, units, text) in SCHEMA.items():
-        if all(d in f.dimensions for d in dims):
-            _create(f, name, dims, kind, units, text)
+        dims["site_row"] = plan.sizes["site_row"]
+    for name, size in dims.items():
+        nc.dimension(name, size)
+    energy = nc.coordinate("energy", np.asarray(coords["energy"], dtype="f8"), "f8")
+    energy.attrs["units"] = "eV"
+    energy.attrs["long_name"] = "bin centre relative to the alignment energy"
+    nc.coordinate("channel", np.array(coords["channel"], dtype=object), STRING)
+    nc.coordinate("orbital", np.array(ORBITALS, dtype=object), STRING)
+    for name, (names, kind, units, text) in SCHEMA.items():
+        if all(d in dims for d in names):
+            _create(nc, name, names, kind, units, text)
     for dim, (start, count, owner) in POINTERS.items():
-        if dim in f.dimensions:
-            _create(f, start, ("run",), "i4", "", f"first {dim} of the run")
-            _create(f, count, ("run",), "i4", "", f"{dim}s of the run")
-            _create(f, owner, (dim,), "i4", "", f"run index of the {dim}")
+        if dim in dims:
+            _create(nc, start, ("run",), "i4", "", f"first {dim} of the run")
+            _create(nc, count, ("run",), "i4", "", f"{dim}s of the run")
+            _create(nc, owner, (dim,), "i4", "", f"run index of the {dim}")
     for key, value in attrs.items():
-        f.attrs[key] = value
+        nc.f.attrs[key] = value
+    nc.properties()
 
 
-def _stack(values, kind):
-    if kind == STR:
-        return np.array(values, dtype=object)
-    return np.asarray(values, dtype=kind)
+def _column(rows, name, kind, tail):
+    """One variable of `rows` stacked into one array, filled in place."""
+    if not tail:
+        return np.array([r[name] for r in rows], dtype=object if kind == STR else kind)
+    column = np.empty((len(rows), *tail), dtype=object if kind == STR else kind)
+    for i, r in enumerate(rows):
+        column[i] = r[name]
+    return column
 
 
-def _at(indices):
-    """A slice where the indices are consecutive (faster), else the list."""
-    if indices and indices[-1] - indices[0] == len(indices) - 1:
-        return slice(indices[0], indices[-1] + 1)
-    return indices
+def _rows_column(rows, name, kind, tail, total):
+    """A variable of the element or site rows of `rows`, concatenated."""
+    column = np.empty((total, *tail), dtype=object if kind == STR else kind)
+    at = 0
+    for r in rows:
+        part = r.get(name, ())
+        n = len(part)
+        if n:
+            column[at:at + n] = part
+            at += n
+    return column
 
 
-def write_rows(f, plan, positions, rows):
-    """Rows (flat dicts) at their final positions (indexes of the plan) into
-    the dataset open with h5py (`f`)."""
-    runs = [(plan.index[p], p, r) for p, r in zip(positions, rows) if "failure_path" not in r]
-    fails = [(plan.index[p], r) for p, r in zip(positions, rows) if "failure_path" in r]
-    if fails:
-        idx = _at([i for i, _ in fails])
+class Writer:
+    """Rows (flat dicts) written at their final places (indexes of the plan)
+    into the dataset open with h5py, a whole group per h5py call: each
+    variable of the group stacked once and written to a slice (consecutive
+    places: a fresh collection) or to a list of places (an update)."""
+
+    def __init__(self, f, plan):
+        self.f, self.plan = f, plan
+        self.vars = {}  # first dimension: [(name, kind, shape after it, dataset)]
         for name, (dims, kind, _, _) in SCHEMA.items():
-            if dims[0] == "failure":
-                f[name][idx] = _stack([r[name] for _, r in fails], kind)
-    if not runs:
-        return
-    idx = _at([i for i, _, _ in runs])
-    for name, (dims, kind, _, _) in SCHEMA.items():
-        if dims[0] == "run":
-            f[name][idx] = _stack([r[name] for _, _, r in runs], kind)
-    for dim, spans in (("element_row", plan.elem), ("site_row", plan.site)):
-        if POINTERS[dim][0] not in f:
-            continue
-        start, count, owner = POINTERS[dim]
-        f[start][idx] = [spans[p][0] for _, p, _ in runs]
-        f[count][idx] = [spans[p][1] for _, p, _ in runs]
-        sub = [i for i, p, _ in runs for _ in range(spans[p][1])]
-        if not sub:
-            continue
-        rows_idx = _at([spans[p][0] + k for _, p, _ in runs for k in range(spans[p][1])])
-        f[owner][rows_idx] = sub
-        for name, (dims, kind, _, _) in SCHEMA.items():
-            if dims[0] == dim:
-                parts = [np.asarray(r[name], dtype=object if kind == STR else kind)
-                         for _, p, r in runs if spans[p][1]]
-                f[name][rows_idx] = np.concatenate(parts) if kind != STR else \
-                    np.array([s for part in parts for s in part], dtype=object)
+            if name in f:
+                v = f[name]
+                self.vars.setdefault(dims[0], []).append((name, kind, v.shape[1:], v))
+        self.pointers = {dim: tuple(f[n] for n in names) for dim, names in POINTERS.items()
+                         if names[0] in f}
+
+    def write(self, positions, rows):
+        order = sorted(range(len(rows)), key=positions.__getitem__)
+        runs = [k for k in order if "failure_path" not in rows[k]]
+        fails = [k for k in order if "failure_path" in rows[k]]
+        if fails:
+            self._write("failure", [positions[k] for k in fails], [rows[k] for k in fails])
+        if runs:
+            self._write("run", [positions[k] for k in runs], [rows[k] for k in runs])
+
+    def _write(self, dim, positions, rows):
+        plan = self.plan
+        index = np.array([plan.index[p] for p in positions], dtype=np.int64)
+        where = _where(index)
+        for name, kind, tail, v in self.vars.get(dim, ()):
+            v[where] = _column(rows, name, kind, tail)
+        if dim == "failure":
+            return
+        for sub, sizes in (("element_row", plan.elem), ("site_row", plan.site)):
+            if sub not in self.pointers:
+                continue
+            start_v, count_v, owner_v = self.pointers[sub]
+            starts = np.array([sizes[p][0] for p in positions], dtype=np.int32)
+            counts = np.array([sizes[p][1] for p in positions], dtype=np.int32)
+            start_v[where] = starts
+            count_v[where] = counts
+            total = int(counts.sum())
+            if not total:
+                continue
+            # the file's row of each stacked row: its run's start + its place in the run
+            ends = np.cumsum(counts)
+            file_rows = np.repeat(starts - ends + counts, counts) + np.arange(total)
+            at = _where(file_rows)
+            owner_v[at] = np.repeat(index.astype(np.int32), counts)
+            for name, kind, tail, v in self.vars.get(sub, ()):
+                v[at] = _rows_column(rows, name, kind, tail, total)
+
+
+def _where(index):
+    """The places `index` (increasing) as a slice where they are consecutive,
+    else as an array: one h5py call either way."""
+    if index[-1] - index[0] == len(index) - 1:
+        return slice(int(index[0]), int(index[-1]) + 1)
+    return index
 
 
 def _text(values):

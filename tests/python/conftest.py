@@ -32,6 +32,8 @@ _stderr = None  # the run's standard error, where a test's output is not capture
 
 def pytest_configure(config):
     global _stderr
+    config.addinivalue_line("markers", "cluster: runs on a local Dask or Slurm cluster "
+                            "(alone: pytest -m cluster; without them: -m 'not cluster')")
     if not config.pluginmanager.hasplugin("timeout"):
         _stderr = os.fdopen(os.dup(2), "w")
 

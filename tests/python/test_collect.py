@@ -70,15 +70,22 @@ def load(path):
         return ds.load()
 
 
-def environment():
+def environment(checkpoint=None):
+    """The environment of a collection; checkpoint: seconds between its
+    checkpoints (0: one per batch), None: the default."""
     package = str(Path(pdsplit.__file__).absolute().parent.parent)
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [package] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    env.pop("PDSPLIT_CHECKPOINT_SECONDS", None)
+    if checkpoint is not None:
+        env["PDSPLIT_CHECKPOINT_SECONDS"] = str(checkpoint)
+    return env
 
 
-def command(*args, **kw):
+def command(*args, checkpoint=None, **kw):
     return subprocess.run([sys.executable, "-m", "pdsplit", "collect", *map(str, args)],
-                          env=environment(), capture_output=True, text=True, timeout=60, **kw)
+                          env=environment(checkpoint), capture_output=True, text=True,
+                          timeout=60, **kw)
 
 
 def test_dataset_read_back(tree, tmp_path):
@@ -113,6 +120,34 @@ def test_dataset_read_back(tree, tmp_path):
     header = subprocess.run([ncdump, "-h", str(out)], capture_output=True, text=True, timeout=60)
     assert header.returncode == 0, header.stderr
     assert "float dos(run, channel, energy)" in header.stdout
+
+
+# runs of the tree, with --sites: dimensions as netCDF-4 readers see them (a
+# dimension of size 0 is unlimited there)
+LAYOUTS = [
+    (list(TREE), True, {"run": 5, "element_row": 3, "site_row": 18, "failure": 3}),
+    (["bad/cut", "bad/nan"], False, {"run": 0, "element_row": 0, "failure": 2}),
+    (["good/spin1"], False, {"run": 1, "element_row": 0, "failure": 0}),
+]
+
+
+@pytest.mark.parametrize("names,sites,sizes", LAYOUTS)
+def test_netcdf_layout(tmp_path, names, sites, sizes):
+    h5netcdf = pytest.importorskip("h5netcdf")
+    from pdsplit._collect_rows import SCHEMA
+
+    out = tmp_path / "dos.nc"
+    pdsplit.collect(make_tree(tmp_path / "tree", names), out, sites=sites)
+    with h5netcdf.File(out, "r") as f:
+        assert {d: len(v) for d, v in f.dimensions.items()} == dict(
+            sizes, channel=5, energy=400, orbital=4)
+        assert [d for d, v in f.dimensions.items() if v.isunlimited()] == [
+            d for d, n in sizes.items() if n == 0]
+        for name, (dims, _, units, _) in SCHEMA.items():
+            if all(d in sizes or d in ("channel", "energy") for d in dims):
+                assert f[name].dimensions == dims and f[name].attrs.get("units", "") == units
+        orbitals = [o.decode() if isinstance(o, bytes) else o for o in f["orbital"][:]]
+        assert f["energy"].dimensions == ("energy",) and orbitals == list("spdf")
 
 
 def test_failures_listed_with_causes(tree, tmp_path):
@@ -181,12 +216,13 @@ def test_refusals(tree, tmp_path):
     assert command(tree, "-o", out, "--grid", "1", "0", "1").returncode == 2
 
 
-def _stop_when(out, seen, signum):
-    """Runs the command one run per batch and sends it `signum` once
-    seen(files beside the output) holds; returns the exit status."""
+def _stop_when(out, seen, signum, checkpoint=0, batch=1):
+    """Runs the command `batch` runs per batch (and a checkpoint per batch)
+    and sends it `signum` once seen(files beside the output) holds; returns
+    the exit status."""
     args = [sys.executable, "-m", "pdsplit", "collect", str(out.parent.parent / "tree"), "-o",
-            str(out), "-q", "-j", "1", "--batch-size", "1", "--sites"]
-    process = subprocess.Popen(args, env=environment())
+            str(out), "-q", "-j", "1", "--batch-size", str(batch), "--sites"]
+    process = subprocess.Popen(args, env=environment(checkpoint))
     deadline = time.monotonic() + 60
     while process.poll() is None and time.monotonic() < deadline:
         parts = Path(f"{out}.parts")
@@ -201,25 +237,32 @@ def _batches(names):
     return sum(n.startswith("batch-") and n.endswith(".pkl") for n in names)
 
 
-# when to stop it, how, and its exit status (None: it may finish first)
+def _writing(names):
+    return any(".nc.tmp-" in n for n in names)
+
+
+# when to stop it, how, its exit status (None: it may finish first), the
+# seconds between checkpoints (None: the default, none in so short a run) and
+# the runs per batch (70: a checkpoint holds more than one pickle of rows)
 STOPS = {
-    "kill after the first batch": (lambda names: _batches(names) >= 1, signal.SIGKILL, -9),
-    "kill after five batches": (lambda names: _batches(names) >= 5, signal.SIGKILL, -9),
-    "kill while assembling": (lambda names: any(".nc.tmp-" in n for n in names),
-                              signal.SIGKILL, None),
-    "Ctrl-C after two batches": (lambda names: _batches(names) >= 2, signal.SIGINT, 130),
+    "kill after the first batch": (lambda names: _batches(names) >= 1, signal.SIGKILL, -9, 0, 1),
+    "kill after five batches": (lambda names: _batches(names) >= 5, signal.SIGKILL, -9, 0, 1),
+    "kill after a batch of 70": (lambda names: _batches(names) >= 1, signal.SIGKILL, None, 0, 70),
+    "kill while assembling": (_writing, signal.SIGKILL, None, 0, 1),
+    "kill while writing, no checkpoint": (_writing, signal.SIGKILL, None, None, 1),
+    "Ctrl-C after two batches": (lambda names: _batches(names) >= 2, signal.SIGINT, 130, 0, 1),
 }
 
 
 @pytest.mark.parametrize("stop", STOPS)
 def test_stopped_and_resumed_equals_uninterrupted(tmp_path, stop):
     make_tree(tmp_path / "tree")
-    for k in range(12):  # more runs: more batches to be stopped among
+    for k in range(72):  # more runs: more batches to be stopped among
         make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
     out = tmp_path / "out" / "dos.nc"
     out.parent.mkdir()
-    seen, signum, status = STOPS[stop]
-    assert _stop_when(out, seen, signum) == status or status is None
+    seen, signum, status, checkpoint, batch = STOPS[stop]
+    assert _stop_when(out, seen, signum, checkpoint, batch) == status or status is None
     resumed = command(tmp_path / "tree", "-o", out, "-q", "--sites")
     assert resumed.returncode == 3, resumed.stderr
     assert not Path(f"{out}.parts").exists()
@@ -246,10 +289,11 @@ def test_complete_output_survives_a_killed_update(tmp_path):
     assert load(out).identical(load(whole))
 
 
-# bytes a file may grow to (a full disk): a checkpoint fails; checkpoints of one run
-# fit, the dataset (about 240 kB) does not
-@pytest.mark.parametrize("limit", [4_000, 100_000])
-def test_full_disk_leaves_the_output_as_it_was(tree, tmp_path, limit):
+# bytes a file may grow to (a full disk) and the seconds between checkpoints:
+# a checkpoint fails; checkpoints of one run fit, the dataset (about 240 kB) does
+# not; no checkpoint before the end, when the rows read are saved for the writer
+@pytest.mark.parametrize("limit,checkpoint", [(4_000, 0), (100_000, 0), (100_000, None)])
+def test_full_disk_leaves_the_output_as_it_was(tree, tmp_path, limit, checkpoint):
     import resource
 
     out = tmp_path / "dos.nc"
@@ -257,11 +301,38 @@ def test_full_disk_leaves_the_output_as_it_was(tree, tmp_path, limit):
     before = out.read_bytes()
     for doscar in tree.glob("good/*/DOSCAR*"):
         os.utime(doscar, ns=(10**18, 10**18))
-    full = command(tree, "-o", out, "-q", "--batch-size", "1", preexec_fn=lambda: resource.setrlimit(
-        resource.RLIMIT_FSIZE, (limit, limit)))
+    full = command(tree, "-o", out, "-q", "--batch-size", "1", checkpoint=checkpoint,
+                   preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
     assert full.returncode == 4 and "nothing written" in full.stderr
     assert out.read_bytes() == before
     assert command(tree, "-o", out, "-q").returncode == 3
     whole = tmp_path / "whole.nc"
     assert command(tree, "-o", whole, "-q").returncode == 3
     assert load(out).identical(load(whole))
+
+
+# the dataset is written in the collecting process only where a write of its
+# size cannot fail: (file size limit, bytes to write, written here)
+ROOM = [
+    (None, 1 << 20, True),
+    (2 << 20, 2 << 20, True),
+    (2 << 20, (2 << 20) + 1, False),
+    (None, "twice the free space", False),
+]
+
+
+@pytest.mark.parametrize("limit,size,here", ROOM)
+def test_dataset_written_here_only_with_room(tmp_path, limit, size, here):
+    import resource
+
+    if size == "twice the free space":
+        st = os.statvfs(tmp_path)
+        size = 2 * st.f_bavail * st.f_frsize
+    code = ("import sys; from pdsplit._collect_run import _room; "
+            "print(_room(sys.argv[1], int(sys.argv[2])))")
+    limits = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "dos.nc"), str(size)],
+                          env=environment(), capture_output=True, text=True, timeout=60,
+                          preexec_fn=limits)
+    assert done.stdout.split() == [str(here)], done.stderr
+    assert os.listdir(tmp_path) == []  # the reservation given back

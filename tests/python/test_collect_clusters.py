@@ -1,0 +1,176 @@
+"""The collection on local clusters: a Dask LocalCluster of 2 worker
+processes (client= and --scheduler) equal to a local collect, also when a
+worker is killed in the middle of a batch; the Slurm recipe of
+docs/recipes.md on a one-node Slurm, a failed shard reported by the merge
+and collected by the resubmission."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import pdsplit
+from conftest import DATA
+from local_slurm import local_slurm  # noqa: F401 (the fixture)
+from test_collect import environment, make_tree
+from test_collect_shards import assert_same_dataset, pdsplit_command
+
+pytest.importorskip("h5py", reason="h5py is not installed")
+pytestmark = pytest.mark.cluster
+
+
+def many_runs(folder, copies=6):
+    """A tree of tens of small runs: test_collect's 8 (3 failing) and copies
+    of the sample DOSCAR files and run folders; returns its run list."""
+    make_tree(folder / "tree")
+    for i in range(copies):
+        for sample in ("nonspin-lm-8atoms", "spin-l-1atom", "spin-lm-57atoms",
+                       "nonspin-lm-4atoms-nedos10"):
+            run = folder / "tree" / f"copy{i}" / sample
+            run.mkdir(parents=True)
+            shutil.copy(DATA / f"{sample}.DOSCAR", run / "DOSCAR")
+        shutil.copytree(DATA / "runs/gaas-r2scan-spin-lm", folder / "tree" / f"copy{i}/gaas")
+    runs = folder / "runs.txt"
+    runs.write_text("".join(f"{p}\n" for p, _ in pdsplit.list_runs(folder / "tree")))
+    return runs
+
+
+@pytest.fixture(scope="module")
+def dask_cluster(tmp_path_factory):
+    distributed = pytest.importorskip("distributed", reason="dask.distributed is not installed "
+                                      "(Debian: python3-distributed)")
+    scratch = str(tmp_path_factory.mktemp("dask"))
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
+                                  dashboard_address=None, silence_logs=50,
+                                  local_directory=scratch) as cluster, \
+            distributed.Client(cluster) as client:
+        yield cluster, client
+
+
+@pytest.mark.parametrize("how", ["client", "--scheduler"])
+def test_dask_equals_local_collect(dask_cluster, tmp_path, how):
+    cluster, client = dask_cluster
+    runs = many_runs(tmp_path)
+    pdsplit.collect(runs, tmp_path / "local.nc")
+    out = tmp_path / "dask.nc"
+    if how == "client":
+        done = pdsplit.collect(runs, out, client=client, batch_size=4)
+        assert (done.runs, done.failed) == (35, 3)
+    else:
+        status = pdsplit_command("collect", runs, "-o", out, "-q", "--scheduler",
+                                 cluster.scheduler_address)
+        assert status.returncode == 3, status.stderr
+    assert_same_dataset(out, tmp_path / "local.nc")
+    assert (tmp_path / "dask.nc.failures.jsonl").read_text() == \
+        (tmp_path / "local.nc.failures.jsonl").read_text()
+
+
+def test_dask_missing_named(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # as if not installed
+    with pytest.raises(ImportError, match="python3-distributed"):
+        pdsplit.collect(many_runs(tmp_path, copies=0), tmp_path / "d.nc", client="tcp://x:1")
+    assert not (tmp_path / "d.nc").exists()
+
+
+def _readers(pids, path):
+    """The processes of `pids` that have `path` open."""
+    found = []
+    for pid in pids:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == str(path):
+                    found.append(pid)
+            except OSError:
+                pass
+    return found
+
+
+def test_dask_worker_killed_mid_batch(dask_cluster, tmp_path):
+    """One run's DOSCAR is a pipe: the worker reading it waits for its data
+    and is killed then; the batch is read again by another worker."""
+    _, client = dask_cluster
+    runs = many_runs(tmp_path, copies=2)
+    slow = tmp_path / "tree/slow"
+    slow.mkdir()
+    pipe = slow / "DOSCAR"
+    os.mkfifo(pipe)
+    runs.write_text(runs.read_text() + f"{slow}\n")
+    writer = os.open(pipe, os.O_RDWR)  # readers open it at once and wait for data
+    done = {}
+    collecting = threading.Thread(target=lambda: done.update(
+        result=pdsplit.collect(runs, tmp_path / "dask.nc", client=client, batch_size=3)))
+    collecting.start()
+    try:
+        killed = None
+        deadline = time.monotonic() + 60
+        while True:
+            pids = [p for p in client.run(os.getpid).values() if p != killed]
+            readers = _readers(pids, pipe)
+            if readers and killed:
+                break  # read again elsewhere: give it the data
+            if readers:
+                killed = readers[0]
+                os.kill(killed, signal.SIGKILL)
+            assert time.monotonic() < deadline and collecting.is_alive(), "the pipe not read"
+            time.sleep(0.05)
+        os.write(writer, (DATA / "spin-l-1atom.DOSCAR").read_bytes())
+    finally:
+        os.close(writer)
+        collecting.join(60)
+    assert done["result"].runs == 1 + 5 + 2 * 5
+    os.unlink(pipe)
+    shutil.copy(DATA / "spin-l-1atom.DOSCAR", pipe)
+    pdsplit.collect(runs, tmp_path / "local.nc")
+    assert_same_dataset(tmp_path / "dask.nc", tmp_path / "local.nc", ignore={"fingerprint"})
+
+
+def recipe_scripts(folder):
+    """The scripts of docs/recipes.md's Slurm collection, written into folder
+    under the names their first comment gives (submit.sh ...)."""
+    page = (DATA.parent.parent / "docs/recipes.md").read_text()
+    section = page.split("## Many runs into one dataset on Slurm", 1)[1].split("\n## ", 1)[0]
+    names = []
+    for block in re.findall(r"```bash\n(.*?)```", section, re.S):
+        name = re.search(r"^# (\S+\.(?:sh|sbatch))[: ]", block, re.M).group(1)
+        (folder / name).write_text(block)
+        (folder / name).chmod(0o755)
+        names.append(name)
+    assert sorted(names) == ["collect-shard.sbatch", "merge.sbatch", "submit.sh"]
+
+
+def test_slurm_recipe_with_a_failed_shard(local_slurm, tmp_path):  # noqa: F811
+    many_runs(tmp_path, copies=1)
+    recipe_scripts(tmp_path)
+    env = dict(local_slurm.env, PYTHON=sys.executable, SHARDS="3", MAX="2",
+               PYTHONPATH=environment()["PYTHONPATH"])
+    blocker = tmp_path / "shards/shard-00001-of-00003.partial.nc"
+    blocker.mkdir(parents=True)  # task 1 cannot write its shard: it fails
+
+    def submit():
+        done = subprocess.run(["./submit.sh", "tree"], cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        jobs = done.stdout.split()
+        states = local_slurm.wait_jobs(jobs, timeout=50)
+        return jobs, states, (tmp_path / f"merge-{jobs[-1]}.out").read_text()
+
+    (array, merge), states, log = submit()
+    assert [states[f"{array}_{k}"][0] for k in range(3)] == ["COMPLETED", "FAILED", "COMPLETED"]
+    assert states[merge] == ("FAILED", "5:0")
+    assert "shard-00001-of-00003.nc" in log and "(array indices 1)" in log
+    assert not (tmp_path / "dos.nc").exists()
+    blocker.rmdir()
+    (array, merge), states, log = submit()  # only the missing shard again
+    assert sorted(states) == sorted([f"{array}_1", merge]) and states[merge] == ("FAILED", "3:0")
+    assert "pdsplit merge: 10 runs" in log
+    pdsplit.collect(tmp_path / "runs.txt", tmp_path / "local.nc")
+    assert_same_dataset(tmp_path / "dos.nc", tmp_path / "local.nc")
