@@ -125,7 +125,7 @@ def main(argv):
         print(f"pdsplit collect: {e}; nothing written", file=sys.stderr)
         return 4
     except KeyboardInterrupt:
-        print("pdsplit collect: interrupted; the finished batches are kept for the next run",
+        print("pdsplit collect: interrupted; the runs read so far are kept for the next run",
               file=sys.stderr)
         return 130
     finally:

@@ -11,7 +11,7 @@ dropped."""
 import math
 
 from ._collect import CollectError
-from ._collect_rows import counts, is_failure, row_from_result
+from ._collect_run import store_results
 
 RETRIES = 3
 # Runs per task: a task costs the scheduler about 2 ms and a run 1 to 50 ms
@@ -71,14 +71,7 @@ def dask_reader(client):
 
         def finish(batch, results):
             nonlocal failures
-            keys, rows = [], []
-            for (run, fp), result in zip(batch, results):
-                row = row_from_result(result, "", labels.get(run.real, run.label), fp)
-                ne, ns = counts(row)
-                keys.append((run.real, is_failure(row), ne, ns, fp))
-                rows.append(row)
-            pending.add(keys, rows)
-            failures += sum(k[1] for k in keys)
+            failures += store_results(batch, results, labels, pending)
             progress.update(len(batch), failures)
 
         try:

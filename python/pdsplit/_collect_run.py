@@ -119,6 +119,19 @@ class _Pending:
         return {k[0]: r for k, r in zip(self.keys, self.rows)}
 
 
+def store_results(batch, results, labels, pending):
+    """The rows of a finished batch ([(run, fingerprint)], the results of
+    _collect_batch) into `pending`; returns how many of its runs failed."""
+    keys, rows = [], []
+    for (run, fp), result in zip(batch, results):
+        row = row_from_result(result, "", labels.get(run.real, run.label), fp)
+        ne, ns = counts(row)
+        keys.append((run.real, is_failure(row), ne, ns, fp))
+        rows.append(row)
+    pending.add(keys, rows)
+    return sum(k[1] for k in keys)
+
+
 def _read(todo, options, workers, batch_size, pending, progress, labels):
     """Reads the runs `todo` ([(Run, fingerprint)]) in batches on `workers`
     threads into `pending`; on KeyboardInterrupt, batches under way are
@@ -128,15 +141,7 @@ def _read(todo, options, workers, batch_size, pending, progress, labels):
 
     def finish(future, batch):
         nonlocal failures
-        results = future.result()
-        keys, rows = [], []
-        for (run, fp), result in zip(batch, results):
-            row = row_from_result(result, "", labels.get(run.real, run.label), fp)
-            ne, ns = counts(row)
-            keys.append((run.real, is_failure(row), ne, ns, fp))
-            rows.append(row)
-        pending.add(keys, rows)
-        failures += sum(k[1] for k in keys)
+        failures += store_results(batch, future.result(), labels, pending)
         progress.update(len(batch), failures)
 
     with ThreadPoolExecutor(max_workers=workers) as pool:

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -242,6 +243,13 @@ DoscarData read_doscar(const std::string& file, const ReadOptions& options);
 // The same for data from `source`, named `name` in failures; in one pass.
 DoscarData read_doscar(std::unique_ptr<ByteSource> source, const std::string& name,
                        const ReadOptions& options);
+
+// Calls f(TAG, value) for each statement "TAG = value" of the text of an
+// INCAR, in order: comments after ! or # cut off, several statements on a
+// line separated by ';', the tag upper-cased, both without the blanks
+// around them.
+void incar_statements(std::string_view incar,
+                      const std::function<void(std::string_view, std::string_view)>& f);
 
 // LNONCOLLINEAR or LSORBIT set true in the text of an INCAR (.TRUE., T,
 // .T., any case; comments after ! or #; several tags on a line with ;).

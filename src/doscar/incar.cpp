@@ -30,31 +30,34 @@ bool is_true(std::string_view value) {
   return !value.empty() && (value.front() == 'T' || value.front() == 't');
 }
 
-// One statement "TAG = value" (comments already cut off).
-bool sets_noncollinear(std::string_view statement) {
-  const std::size_t eq = statement.find('=');
-  if (eq == std::string_view::npos) return false;
-  const std::string tag = upper(strip(statement.substr(0, eq)));
-  return (tag == "LNONCOLLINEAR" || tag == "LSORBIT") && is_true(statement.substr(eq + 1));
-}
-
 }  // namespace
 
-bool incar_noncollinear(std::string_view incar) {
-  bool on = false;
+void incar_statements(std::string_view incar,
+                      const std::function<void(std::string_view, std::string_view)>& f) {
   while (!incar.empty()) {
     const std::size_t nl = incar.find('\n');
     std::string_view line = incar.substr(0, nl);
     incar = nl == std::string_view::npos ? std::string_view() : incar.substr(nl + 1);
     line = line.substr(0, line.find_first_of("!#"));
-    // Several statements on a line are separated by ';'. Either tag set
-    // true makes the run non-collinear (LSORBIT implies LNONCOLLINEAR).
     while (!line.empty()) {
       const std::size_t semi = line.find(';');
-      on = sets_noncollinear(line.substr(0, semi)) || on;
+      const std::string_view statement = line.substr(0, semi);
       line = semi == std::string_view::npos ? std::string_view() : line.substr(semi + 1);
+      const std::size_t eq = statement.find('=');
+      if (eq != std::string_view::npos) {
+        f(upper(strip(statement.substr(0, eq))), strip(statement.substr(eq + 1)));
+      }
     }
   }
+}
+
+// Either tag set true on any line makes the run non-collinear (LSORBIT
+// implies LNONCOLLINEAR).
+bool incar_noncollinear(std::string_view incar) {
+  bool on = false;
+  incar_statements(incar, [&](std::string_view tag, std::string_view value) {
+    on = ((tag == "LNONCOLLINEAR" || tag == "LSORBIT") && is_true(value)) || on;
+  });
   return on;
 }
 
