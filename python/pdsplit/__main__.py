@@ -33,6 +33,9 @@ Examples:
   python3 -m pdsplit --dir run1 -o Ti-d.dat "Ti(d)"
   python3 -m pdsplit --no-shift total "1-8(d)" "all(d)"
   python3 -m pdsplit --structure POSCAR.vasp5 --collinear "Fe,Co(d)"
+
+Many runs into one dataset: python3 -m pdsplit collect --help; the shards
+of a collection into one: python3 -m pdsplit merge --help.
 """
 
 # The library's advice names read()'s arguments; the command's options

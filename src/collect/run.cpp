@@ -336,6 +336,7 @@ DoscarData read_run(const std::string& doscar, const std::string& folder, const 
   if (incar) r.incar = incar_settings(*incar);
   ReadOptions ro;
   ro.noncollinear = o.noncollinear;
+  ro.second_thread = false;  // the runs of a collection are spread over the threads instead
   // INCAR (also compressed) decides what 16 values per point are.
   if (ro.noncollinear == -1 && incar && incar_noncollinear(*incar)) ro.noncollinear = 1;
   try {

@@ -214,6 +214,9 @@ struct ReadOptions {
   int noncollinear = -1;                            // 16 values per point: 1 non-collinear, 0 not,
                                                     // -1 decided by INCAR in `folder`
   std::string folder;                               // where INCAR is; "" none (data, streams)
+  // A regular file's later atoms read by a second thread where that pays;
+  // off where the caller reads many files at once, one a thread.
+  bool second_thread = true;
 };
 
 // A DOSCAR as the library reader returns it. Blocks are rows of doubles,

@@ -370,16 +370,17 @@ bool peek_atom_lines(Lines& in, std::vector<std::string>& lines, bool required) 
 // together. A failure in the first part comes first in the file, so it is
 // the one reported. Blocks of less than half a MiB in all are read by one
 // thread: starting the second costs more than it saves there.
-void read_atom_blocks(Lines& in, DoscarData& d, int fd) {
+void read_atom_blocks(Lines& in, DoscarData& d, int fd, bool second_thread) {
   static const bool cores = std::thread::hardware_concurrency() > 1;
   constexpr std::int64_t kSecondThreadBytes = 512 * 1024;
   const std::int32_t natoms = d.h.NATOMS;
   const std::int64_t rows = extent(d.h.NPOINTS);
   const std::int64_t per_atom = rows * (d.wrap != 0 ? 2 : 1) + 1;
   const std::int64_t bytes = std::int64_t{natoms} * rows * (11 + 12 * std::int64_t{d.h.NPCOL});
-  std::int32_t split = fd >= 0 && natoms >= 2 && cores && bytes >= kSecondThreadBytes
-                           ? static_cast<std::int32_t>(std::int64_t{natoms} * 5 / 9) + 1
-                           : natoms + 1;
+  std::int32_t split =
+      fd >= 0 && second_thread && natoms >= 2 && cores && bytes >= kSecondThreadBytes
+          ? static_cast<std::int32_t>(std::int64_t{natoms} * 5 / 9) + 1
+          : natoms + 1;
   std::exception_ptr second_failure;
   std::thread second;
   if (split <= natoms) {
@@ -433,7 +434,7 @@ void read_with_atoms(Lines& in, DoscarData& d, const std::string& file, const Re
     for (std::int64_t s : d.slot) kept += s >= 0;
     d.pdos.resize(static_cast<std::size_t>(kept * rows * d.width));
   }
-  read_atom_blocks(in, d, fd);
+  read_atom_blocks(in, d, fd, o.second_thread);
 }
 
 // The reading itself; `fd` >= 0: a regular file of `size` bytes, whose later
