@@ -107,8 +107,9 @@ TEST(Selection, MessagesQuoteAnEscapedExcerpt) {
       {std::string(100, 'x'), "selection \"" + std::string(40, 'x') + "...\": \"" +
                                   std::string(40, 'x') + "...\" is not an element symbol"},
   };
-  for (const auto& [text, want] : rows) {
-    EXPECT_EQ(error_of([&] { pds::parse_selection(text); }).substr(0, want.size()), want);
+  for (const auto& row : rows) {
+    const std::string& want = row.second;
+    EXPECT_EQ(error_of([&] { pds::parse_selection(row.first); }).substr(0, want.size()), want);
   }
 }
 
