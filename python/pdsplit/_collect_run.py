@@ -9,8 +9,10 @@ import math
 import os
 import pickle
 import resource
+import signal
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 
@@ -132,6 +134,38 @@ def store_results(batch, results, labels, pending):
     return sum(k[1] for k in keys)
 
 
+class Interrupts:
+    """Ctrl-C (SIGINT, and SIGTERM where a handler of the command turns it
+    into KeyboardInterrupt) noted while the reading threads work, and raised
+    as KeyboardInterrupt by check() between batches. A KeyboardInterrupt
+    raised anywhere could leave a lock of a future or of the pool held, and
+    the reading thread that finishes that batch would then wait for it for
+    ever. Only in the main thread, where Python runs signal handlers."""
+
+    def __init__(self):
+        self.noted = threading.Event()
+        self.previous = {}
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                handler = signal.getsignal(signum)
+                if callable(handler) and handler is not signal.SIG_DFL:
+                    self.previous[signum] = signal.signal(signum, self._note)
+        return self
+
+    def _note(self, signum, frame):
+        self.noted.set()
+
+    def check(self):
+        if self.noted.is_set():
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc):
+        for signum, handler in self.previous.items():
+            signal.signal(signum, handler)
+
+
 def _read(todo, options, workers, batch_size, pending, progress, labels):
     """Reads the runs `todo` ([(Run, fingerprint)]) in batches on `workers`
     threads into `pending`; on KeyboardInterrupt, batches under way are
@@ -144,7 +178,7 @@ def _read(todo, options, workers, batch_size, pending, progress, labels):
         failures += store_results(batch, future.result(), labels, pending)
         progress.update(len(batch), failures)
 
-    with ThreadPoolExecutor(max_workers=workers) as pool:
+    with ThreadPoolExecutor(max_workers=workers) as pool, Interrupts() as interrupts:
         running = {}
         try:
             while True:
@@ -156,10 +190,11 @@ def _read(todo, options, workers, batch_size, pending, progress, labels):
                     running[pool.submit(_core._collect_batch, folders, options)] = batch
                 if not running:
                     break
-                done, _ = wait(running, timeout=1.0, return_when=FIRST_COMPLETED)
+                done, _ = wait(running, timeout=0.25, return_when=FIRST_COMPLETED)
                 for future in done:
                     finish(future, running.pop(future))
                 progress.tick()
+                interrupts.check()
         except BaseException:
             for future in running:
                 future.cancel()
@@ -174,6 +209,9 @@ def _read(todo, options, workers, batch_size, pending, progress, labels):
             except Exception:
                 pass
             raise
+    if interrupts.noted.is_set():  # at the very end, after the last batch
+        pending.save()
+        raise KeyboardInterrupt
     return failures
 
 

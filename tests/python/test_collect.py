@@ -271,6 +271,25 @@ def test_stopped_and_resumed_equals_uninterrupted(tmp_path, stop):
     assert load(out).identical(load(whole))
 
 
+def test_interrupt_at_any_moment_ends_the_command(tmp_path):
+    """Ctrl-C at moments spread over a collection of 2 threads: each run
+    ends (130, or 3 when it finished first), never waits for ever on a lock
+    the interrupt left held, and the next run completes the dataset."""
+    make_tree(tmp_path / "tree")
+    for k in range(24):
+        make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
+    for delay in (0.3, 0.45, 0.6, 0.75, 0.9, 1.2):
+        out = tmp_path / f"out{delay}" / "dos.nc"
+        out.parent.mkdir()
+        args = [sys.executable, "-m", "pdsplit", "collect", str(tmp_path / "tree"), "-o",
+                str(out), "-q", "-j", "2", "--batch-size", "1"]
+        process = subprocess.Popen(args, env=environment(0), stderr=subprocess.DEVNULL)
+        time.sleep(delay)
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) in (130, 3), delay
+        assert command(tmp_path / "tree", "-o", out, "-q").returncode == 3
+
+
 def test_complete_output_survives_a_killed_update(tmp_path):
     make_tree(tmp_path / "tree")
     for k in range(12):
