@@ -236,6 +236,12 @@ struct DoscarData {
   Doubles pdos;                 // kept atoms x NPOINTS x width
   Doubles energy1;              // atom 1's energies, for sums
   std::string compression;      // "gzip", "xz", "bzip2" or ""
+  // Where the DOS came from: "doscar", "vasprun" (vasprun.xml) or "vaspout"
+  // (vaspout.h5). The last two name every atom's element (symbols, in atom
+  // order; empty when the file does not say, as a vasprun.xml trimmed to its
+  // <calculation>).
+  std::string source = "doscar";
+  std::vector<std::string> symbols;
 };
 
 // Reads the DOSCAR `file` (see doscar_file()): a regular file by two
