@@ -15,6 +15,10 @@ the command that writes selections into one file.
 
 """
 
+import importlib
+
+__version__ = "1.0.0"
+
 
 class DoscarError(ValueError):
     """A DOSCAR that cannot be read, or an output name that is refused.
@@ -63,9 +67,6 @@ class DoscarError(ValueError):
 
 
 from ._core import Doscar, read, write  # noqa: E402  (the extension raises DoscarError)
-from ._collect import CollectError, Collected, collect  # noqa: E402
-from ._collect_shard import (ShardsMissing, collect_shard, list_runs,  # noqa: E402
-                             merge_shards, missing_shards)
 from ._grammar import GRAMMAR as _GRAMMAR  # noqa: E402
 from ._plot import plot as _plot  # noqa: E402
 from ._pymatgen import to_pymatgen as _to_pymatgen  # noqa: E402
@@ -76,4 +77,26 @@ Doscar.to_pymatgen = _to_pymatgen
 
 __all__ = ["Collected", "CollectError", "Doscar", "DoscarError", "ShardsMissing", "collect",
            "collect_shard", "list_runs", "merge_shards", "missing_shards", "read", "write"]
-__version__ = "1.0.0"
+
+# The names of the dataset code (pdsplit.dataset) and their modules: loaded
+# when first used, since they need h5py, which reading a DOSCAR does not.
+_DATASET = {"CollectError": "options", "Collected": "options", "ShardsMissing": "options",
+            "collect": "collection", "collect_shard": "shards", "list_runs": "shards",
+            "missing_shards": "shards", "merge_shards": "merge"}
+
+
+def __getattr__(name):
+    module = _DATASET.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    try:
+        value = getattr(importlib.import_module(f".dataset.{module}", __name__), name)
+    except ImportError as e:
+        raise ImportError(f"pdsplit.{name} needs h5py and h5netcdf ({e}; Debian: apt-get "
+                          "install python3-h5py python3-h5netcdf)") from e
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_DATASET))

@@ -110,11 +110,11 @@ def _table(dos, selections):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv[:1] == ["collect"]:  # python3 -m pdsplit collect: many runs into one dataset
-        from pdsplit._collect_cli import main as collect_main
+        from pdsplit.dataset.cli import main as collect_main
 
         return collect_main(argv[1:])
     if argv[:1] == ["merge"]:  # python3 -m pdsplit merge: the shards of a collection into one
-        from pdsplit._collect_shard_cli import merge_main
+        from pdsplit.dataset.cli import merge_main
 
         return merge_main(argv[1:])
     args = _parser().parse_args(argv)

@@ -134,7 +134,7 @@ LAYOUTS = [
 @pytest.mark.parametrize("names,sites,sizes", LAYOUTS)
 def test_netcdf_layout(tmp_path, names, sites, sizes):
     h5netcdf = pytest.importorskip("h5netcdf")
-    from pdsplit._collect_rows import SCHEMA
+    from pdsplit.dataset.schema import SCHEMA
 
     out = tmp_path / "dos.nc"
     pdsplit.collect(make_tree(tmp_path / "tree", names), out, sites=sites)
@@ -348,8 +348,8 @@ def test_dataset_written_here_only_with_room(tmp_path, limit, size, here):
     if size == "twice the free space":
         st = os.statvfs(tmp_path)
         size = 2 * st.f_bavail * st.f_frsize
-    code = ("import sys; from pdsplit._collect_run import _room; "
-            "print(_room(sys.argv[1], int(sys.argv[2])))")
+    code = ("import sys; from pdsplit.dataset.assemble import room; "
+            "print(room(sys.argv[1], int(sys.argv[2])))")
     limits = (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))) if limit else None
     done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "dos.nc"), str(size)],
                           env=environment(), capture_output=True, text=True, timeout=60,

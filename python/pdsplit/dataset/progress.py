@@ -1,5 +1,6 @@
 """Progress of a collection on standard error: a tqdm bar on a terminal, else
-(a batch system's log) one plain line every few seconds."""
+(a batch system's log) one plain line every few seconds. Imports nothing of
+pdsplit.dataset."""
 import sys
 import time
 
@@ -13,7 +14,7 @@ class Progress:
         self.start = self.last = time.monotonic()
         self.bar = None
         if self.enabled and sys.stderr.isatty():
-            try:
+            try:  # tqdm is optional: imported only where a bar is shown
                 from tqdm import tqdm
             except ImportError:  # plain lines then
                 return

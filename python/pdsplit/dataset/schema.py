@@ -1,7 +1,8 @@
-"""One run of a collection as a flat row: the variables of the dataset by
-name, from the result of _core._collect_batch (a success or a failure) and
-back from a stored dataset. The table SCHEMA names every variable, its
-dimensions, type and units."""
+"""The variables of a dataset (SCHEMA: every variable, its dimensions, type
+and units) and one run as a flat row of them: a row from a result of
+_core._collect_batch (a success or a failure), its key counts. Hands rows
+to the checkpoints (store) and the writer (netcdf). Imports nothing of
+pdsplit.dataset."""
 import math
 import os
 

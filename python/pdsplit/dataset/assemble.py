@@ -1,21 +1,28 @@
-"""Writing the dataset of a collection: assemble(), called by the
-collection itself where the room for the file is certain, else in a process
-of its own: `python3 -m pdsplit._collect_assemble JOB` with JOB a pickle of
-the arguments of assemble(). HDF5 can crash when a write fails (a full
-disk); in a child process such a crash costs the temporary file alone, which
-the collection removes, and the caller gets an OSError."""
+"""Writing the dataset of a collection from its sources (the stored
+dataset, the checkpoints, the rows in memory): assemble(), called in the
+collecting process where the room for the file is certain (fits), else in
+a process of its own (in_child): `python3 -m pdsplit.dataset.assemble JOB`
+with JOB a pickle of the arguments of assemble(). HDF5 can crash when a
+write fails (a full disk); in a child process such a crash costs the
+temporary file alone, which is removed, and the caller gets an OSError.
+Hands on the output file renamed into place. Imports options, find,
+netcdf and store."""
+import ctypes
 import json
 import os
 import pickle
+import resource
 import signal
+import subprocess
 import sys
 
 import numpy as np
 
-from ._collect import FORMAT_VERSION, SPIN_RULE, stored_options
-from ._collect_find import relative
-from ._collect_store import Stored, batch_rows
-from ._collect_write import Plan, Writer, create, row_bytes
+from .. import __version__
+from .find import relative
+from .netcdf import Plan, Writer, create, row_bytes
+from .options import FORMAT_VERSION, SPIN_RULE, stored_options
+from .store import Stored, batch_rows, remove_temporaries, replace_atomically
 
 
 GROUP_BYTES = 8 << 20  # rows written per group, before compression
@@ -26,7 +33,7 @@ def assemble(output, root, final, labels, options, sites, memory=None):
     a source is ("stored", index in `output`), ("batch", checkpoint file) or
     ("memory", None): a row of `memory`, {real path: row}) into a temporary
     file renamed to `output`. Rows are written source by source, in groups
-    of up to GROUP_BYTES (see _collect_write.Writer)."""
+    of up to GROUP_BYTES (see netcdf.Writer)."""
     stored = Stored(output) if any(s[0] == "stored" for _, _, s in final) else None
     plan = Plan([(k[1], k[2], k[3]) for _, k, _ in final])
     emin, emax, step = options["grid"]
@@ -96,7 +103,6 @@ def _write(writer, piece, rows, root, labels):
 
 
 def _attrs(root, options, nbins):
-    from . import __version__
     emin, emax, step = options["grid"]
     return {
         "title": "DOS of VASP runs on one energy grid, collected by pdsplit",
@@ -121,12 +127,80 @@ def _attrs(root, options, nbins):
     }
 
 
+def room(output, size):
+    """True when `size` bytes can be written beside `output` now: the limit
+    on file sizes (RLIMIT_FSIZE) allows it, statvfs shows the space, and the
+    space can be reserved (fallocate, which also counts quotas); the
+    reservation is given back at once."""
+    soft = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+    if soft != resource.RLIM_INFINITY and soft < size:
+        return False
+    folder = os.path.dirname(output)
+    st = os.statvfs(folder)
+    if st.f_bavail * st.f_frsize < size:
+        return False
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        fallocate = libc.fallocate
+    except (OSError, AttributeError):
+        return False
+    fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int64, ctypes.c_int64]
+    path = f"{output}.tmp-{os.getpid()}"
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    except OSError:
+        return False
+    try:
+        return fallocate(fd, 0, 0, size) == 0
+    finally:
+        os.close(fd)
+        os.unlink(path)
+
+
+def fits(output, final, options):
+    """Whether to write the dataset in this process: when twice its size
+    before compression, plus 16 MiB, has room (see room), a failed write
+    and HDF5 crashing with it cannot happen."""
+    emin, emax, step = options["grid"]
+    unit = row_bytes(int(round((emax - emin) / step)), 1 + len(options["channels"]))
+    size = sum(unit["failure" if k[1] else "run"] + k[2] * unit["element_row"] +
+               k[3] * unit["site_row"] for _, k, _ in final)
+    return room(output, 2 * size + (16 << 20))
+
+
+def in_child(folder, lock, job):
+    """assemble(**job) in a child process, which holds the output's lock
+    (the descriptor `lock`) with this one and ends when this one ends; the
+    job is a pickle in the checkpoint folder `folder`."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, "assemble.pkl")
+    text = pickle.dumps(dict(job, parent=os.getpid()), protocol=pickle.HIGHEST_PROTOCOL)
+    replace_atomically(path, lambda f: f.write(text))
+    package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    child = subprocess.Popen([sys.executable, "-m", "pdsplit.dataset.assemble", path], env=env,
+                             stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                             pass_fds=(lock,))
+    try:
+        _, errors = child.communicate()
+    except BaseException:
+        child.kill()
+        child.wait()
+        remove_temporaries(job["output"])
+        raise
+    if child.returncode != 0:
+        remove_temporaries(job["output"])
+        lines = [l for l in errors.splitlines() if l.strip()]
+        why = lines[-1] if child.returncode > 0 and lines else f"status {child.returncode}"
+        raise OSError(f"{job['output']}: the dataset could not be written ({why}); "
+                      "the finished runs are kept for the next run")
+
+
 def _die_with_parent(parent):
     """SIGKILL when the collection that started this process ends (Linux);
     its `kill -9` then leaves no writer behind."""
     try:
-        import ctypes
-
         ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     except (OSError, AttributeError):
         pass

@@ -1,11 +1,13 @@
-"""The dataset file of pdsplit.collect: netCDF-4 written with h5py, every
-variable of _collect_rows.SCHEMA chunked along its row dimension, rows
-written group by group at their final places so that memory holds one
-group at a time, and the rows of a stored dataset read back."""
+"""The dataset file: netCDF-4 written with h5py, every variable of
+schema.SCHEMA chunked along its row dimension (create), rows written group
+by group at their final places (Plan, Writer) so that memory holds one group
+at a time, and the rows of a stored dataset read back (read_rows, for
+store). Imports schema."""
 import h5py
 import numpy as np
 
-from ._collect_rows import SCHEMA, STR
+from .. import __version__
+from .schema import SCHEMA, STR
 
 ORBITALS = ["s", "p", "d", "f"]
 CHUNK_BYTES = 1 << 20
@@ -87,8 +89,6 @@ class _Layout:
         return v
 
     def properties(self):
-        from . import __version__
-
         text = (f"version=2,pdsplit={__version__},hdf5={h5py.version.hdf5_version},"
                 f"h5py={h5py.__version__}")
         self.f.attrs["_NCProperties"] = np.array(text, dtype=h5py.string_dtype("ascii", len(text)))

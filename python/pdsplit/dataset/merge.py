@@ -1,21 +1,23 @@
-"""The merge of a shard folder (see _collect_shard) into the dataset one
-collect of the run list makes: rows, order, arrays, descriptors and
+"""The merge of a shard folder (see shards) into the dataset one collect
+of the run list makes (merge_shards): rows, order, arrays, descriptors and
 failures alike. No run is read again and no array recompressed: each
 shard's arrays of two or more dimensions are copied into the group
 pdsplit_shards of the output as HDF5 stores them (their compressed chunks),
 and the dataset's variable is a virtual dataset over those copies, in shard
 order. The columns of one value per row (strings, numbers, the pointers of
-the element and site rows, shifted by the rows before) are written anew."""
+the element and site rows, shifted by the rows before) are written anew.
+Hands on a Collected. Imports options, schema, netcdf, store and shards."""
 import os
 from types import SimpleNamespace
 
 import h5py
 import numpy as np
 
-from ._collect import CollectError, Collected
-from ._collect_rows import SCHEMA, STR
-from ._collect_shard import STATE_FILE, ShardsMissing, _complete, read_state, shard_files
-from ._collect_write import POINTERS, create
+from .netcdf import POINTERS, create
+from .options import CollectError, Collected, ShardsMissing
+from .schema import SCHEMA, STR
+from .shards import SHARD_FILE, STATE_FILE, array_ranges, is_complete, read_state, shard_files
+from .store import Lock, remove_temporaries, write_failures_jsonl
 
 COPIES = "pdsplit_shards"
 # the dimension of the rows whose count says where a shard's rows start
@@ -38,11 +40,9 @@ def _check(folder):
         raise CollectError(f"{folder}: shards of another shard count: {', '.join(foreign)}")
     missing = []
     for k in range(state["shards"]):
-        if k not in files or not _complete(files[k], state, k):  # raises on another list
+        if k not in files or not is_complete(files[k], state, k):  # raises on another list
             missing.append(k)
     if missing:
-        from ._collect_shard import SHARD_FILE, array_ranges
-
         names = [SHARD_FILE.format(k, state["shards"]) for k in missing]
         raise ShardsMissing(f"{folder}: {len(missing)} of {state['shards']} shards missing or "
                             f"incomplete: {', '.join(names[:20])}"
@@ -141,14 +141,12 @@ def _merge_into(tmp, shards, numbers, options):
     return total
 
 
-def merge(folder, output):
-    """The dataset of the shard folder `folder` (made by collect_shard) into
-    `output`: equal to one collect of the run list. Raises ShardsMissing
-    (with .missing) when shards are absent, damaged or cut, and
-    CollectError for shards of another collection; returns a Collected
-    (read 0: every run comes from a shard)."""
-    from ._collect_run import _failures_jsonl, _Lock, _remove_temporaries
-
+def merge_shards(folder, output):
+    """The shards of `folder` (made by collect_shard) merged into the dataset
+    `output`, equal to one collect of the run list; no run is read again.
+    Raises ShardsMissing (its .missing: the shard indices) when shards are
+    absent, damaged or cut, CollectError for shards of another collection;
+    returns a Collected (read 0: every run comes from a shard)."""
     folder = os.fspath(folder)
     files, state = _check(folder)
     output = os.path.abspath(os.fspath(output))
@@ -159,8 +157,8 @@ def merge(folder, output):
     paths = [files[k] for k in numbers]
     if not paths:
         raise CollectError(f"{folder}: the run list of these shards is empty; nothing written")
-    with _Lock(output):
-        _remove_temporaries(output)
+    with Lock(output):
+        remove_temporaries(output)
         tmp = f"{output}.tmp-{os.getpid()}"
         shards = [h5py.File(p, "r") for p in paths]
         try:
@@ -175,7 +173,7 @@ def merge(folder, output):
         finally:
             for h5 in shards:
                 h5.close()
-        failures_file = _failures_jsonl(output)
+        failures_file = write_failures_jsonl(output)
     return Collected(output=output, failures_file=failures_file, runs=total["run"],
                      kept=total["run"] + total["failure"], failed=total["failure"])
 

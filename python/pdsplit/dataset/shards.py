@@ -1,14 +1,15 @@
 """A collection in shards: the run list made once (list_runs), the K-th of
 N disjoint parts of it collected into one file of a shard folder
-(collect_shard), the folder's missing shards named (missing_shards) and the
-shards merged into the dataset one collect of the list makes (_collect_merge).
+(collect_shard: collection.collect_runs on threads), and the folder's
+missing shards named (missing_shards); merge makes the dataset from them.
 
 Shard K of N holds the runs [K*n//N, (K+1)*n//N) of the list's n runs in
 their sorted order, so that the merge is the shards one after the other.
 The folder's shards.json records the count and the hash of the list (its
 root, paths and labels); every shard file records them too, so shards of
-another list are refused. A shard file appears under its final name only
-complete (collected into NAME.partial.nc, then renamed)."""
+another list are refused (is_complete). A shard file appears under its
+final name only complete (collected into NAME.partial.nc, then renamed).
+Imports options, find, store, collection and threads."""
 import hashlib
 import inspect
 import json
@@ -17,23 +18,19 @@ import re
 import sys
 from dataclasses import dataclass
 
-from ._collect import CollectError, _options, collect, stored_options
-from ._collect_find import find_runs
-from ._collect_store import replace_atomically
+import h5py
+
+from .collection import collect, collect_runs
+from .find import find_runs
+from .options import CollectError, make_options, stored_options
+from .store import Lock, replace_atomically
+from .threads import Threads
 
 SHARD_FILE = "shard-{:05d}-of-{:05d}.nc"
 SHARD_PATTERN = re.compile(r"shard-(\d+)-of-(\d+)\.nc$")
 STATE_FILE = "shards.json"
 OPTION_NAMES = ["grid", "align", "sigma", "channels", "sites", "band_erange", "window",
                 "gap_tol", "noncollinear"]
-
-
-class ShardsMissing(CollectError):
-    """Shards absent, damaged or cut: `missing` holds their indices."""
-
-    def __init__(self, message, missing):
-        super().__init__(message)
-        self.missing = missing
 
 
 @dataclass
@@ -78,7 +75,7 @@ def option_values(kw):
     if unknown:
         raise TypeError(f"unknown options: {', '.join(unknown)}")
     params = inspect.signature(collect).parameters
-    return _options(**{n: kw.get(n, params[n].default) for n in OPTION_NAMES})
+    return make_options(**{n: kw.get(n, params[n].default) for n in OPTION_NAMES})
 
 
 def read_state(folder):
@@ -104,15 +101,13 @@ def _start(folder, state):
 
 def shard_attrs(path):
     """The shard attributes of a shard file; OSError when it cannot be read."""
-    import h5py
-
     with h5py.File(path, "r") as h5:
         attrs = h5.attrs
         return {k: (attrs[k].decode() if isinstance(attrs[k], bytes) else attrs[k])
                 for k in attrs if k.startswith("pdsplit_")}
 
 
-def _complete(path, state, shard):
+def is_complete(path, state, shard):
     """True when `path` is this shard of this collection; False when it is
     absent or damaged; CollectError when it belongs to another one."""
     if not os.path.exists(path):
@@ -130,8 +125,6 @@ def _complete(path, state, shard):
 
 
 def _mark(path, state, shard, runs):
-    import h5py
-
     with h5py.File(path, "a") as h5:
         h5.attrs["pdsplit_shard"] = shard
         h5.attrs["pdsplit_shards"] = state["shards"]
@@ -161,10 +154,8 @@ def collect_shard(sources, folder, shard, shards, *, workers=None, batch_size=No
     _start(folder, state)
     path = os.path.join(folder, SHARD_FILE.format(shard, shards))
     first, last = shard_span(len(runs), shard, shards)
-    from ._collect_run import _Lock, run_collection
-
-    with _Lock(path):  # one task a shard: a second one is refused
-        if _complete(path, state, shard):
+    with Lock(path):  # one task a shard: a second one is refused
+        if is_complete(path, state, shard):
             os.unlink(path + ".lock")
             return ShardDone(path, last - first, skipped=True)
         work = path[:-3] + ".partial.nc"
@@ -172,13 +163,10 @@ def collect_shard(sources, folder, shard, shards, *, workers=None, batch_size=No
         if last > first:
             say = (lambda text: print(text, file=sys.stderr)) if progress else \
                 (lambda text: None)
-            done = run_collection(sources, work, options, workers=workers,
-                                  batch_size=batch_size, progress=progress,
-                                  retry_failed=retry_failed, labels=None, say=say,
-                                  found=(root, runs[first:last]))
+            done = collect_runs(root, runs[first:last], work, options, Threads(workers),
+                                batch_size=batch_size, progress=progress,
+                                retry_failed=retry_failed, labels=None, say=say)
         else:
-            import h5py
-
             h5py.File(work, "w").close()
         _mark(work, state, shard, last - first)
         os.replace(work, path)
@@ -211,7 +199,7 @@ def missing_shards(folder):
     missing = []
     for k in range(state["shards"]):
         try:
-            if k not in files or not _complete(files[k], state, k):
+            if k not in files or not is_complete(files[k], state, k):
                 missing.append(k)
         except CollectError:
             missing.append(k)
@@ -229,16 +217,3 @@ def array_ranges(indices):
             start = None
     return ",".join(parts)
 
-
-def merge_shards(folder, output):
-    """The shards of `folder` (made by collect_shard) merged into the dataset
-    `output`, equal to one collect of the run list; no run is read again.
-    Raises ShardsMissing (its .missing: the shard indices) when shards are
-    absent, damaged or cut, CollectError for shards of another collection;
-    returns a Collected."""
-    try:
-        from ._collect_merge import merge
-    except ImportError as e:
-        raise ImportError(f"pdsplit.merge_shards needs h5py and h5netcdf ({e}; Debian: apt-get "
-                          "install python3-h5py python3-h5netcdf)") from e
-    return merge(folder, output)

@@ -1,7 +1,9 @@
-"""The run folders of pdsplit.collect's sources: folders searched recursively,
+"""The run folders of a collection's sources: folders searched recursively,
 run folders, and files (or standard input, "-") that list run folders one a
 line with an optional label after the path. Every run appears once (by its
-real path), in sorted order, with the fingerprint of its input files."""
+real path), in sorted order (find_runs hands on the root and the Runs), with
+the fingerprint of its input files (fingerprint). Imports nothing of
+pdsplit.dataset."""
 import os
 import re
 import sys

@@ -1,17 +1,18 @@
-"""pdsplit.collect on a Dask cluster (client=, or --scheduler ADDRESS): the
-same collection, its runs read by the cluster's workers. A task is a batch
-of runs: the worker calls _core._collect_batch on it and returns its result
-(numbers, strings and numpy arrays); the driver turns the results into rows
-as they arrive (as_completed) and keeps them with the local collection's
-checkpoints, failure list and resume. Dask reschedules the tasks of a
-worker that is lost; a batch whose task still ends in an error (Dask's
-KilledWorker after several lost workers) is submitted again, and after
-RETRIES the collection stops with the finished batches kept: no batch is
-dropped."""
+"""The Dask executor (collect(client=...), or --scheduler ADDRESS): the
+batches of a collection read by a cluster's workers. A task is a batch of
+runs: the worker runs batch.read_batch on it and returns its results
+(numbers, strings and numpy arrays), which are handed to the collection's
+callback here as they arrive (as_completed); the collection keeps them with
+the local collection's checkpoints, failure list and resume. Dask
+reschedules the tasks of a worker that is lost; a batch whose task still
+ends in an error (Dask's KilledWorker after several lost workers) is
+submitted again, and after RETRIES the collection stops with the finished
+batches kept: no batch is dropped. distributed is imported only when a
+cluster is used (an optional package). Imports options and batch."""
 import math
 
-from ._collect import CollectError
-from ._collect_run import store_results
+from .batch import read_batch
+from .options import CollectError
 
 RETRIES = 3
 # Runs per task: a task costs the scheduler about 2 ms and a run 1 to 50 ms
@@ -22,7 +23,7 @@ SMALLEST, LARGEST = 16, 1024
 
 
 def _distributed():
-    try:
+    try:  # an optional package, imported only when a cluster is used
         import distributed
     except ImportError as e:
         raise ImportError(f"pdsplit.collect(client=...) needs dask.distributed ({e}; Debian: "
@@ -39,28 +40,29 @@ def connect(client):
     return client, False
 
 
-def read_batch(folders, options):
-    """The task of a worker: a batch of run folders read."""
-    from . import _core
-
-    return _core._collect_batch(folders, options)
-
-
 def batch_size_for(runs, threads, size=None):
     if size is None:
         size = max(SMALLEST, min(LARGEST, math.ceil(runs / max(1, 8 * threads))))
     return size
 
 
-def dask_reader(client):
-    """A stand-in of _collect_run._read that reads on the client's cluster."""
+class Dask:
+    """Reads batches on the workers of a dask.distributed Client."""
 
-    def read(todo, options, workers, batch_size, pending, progress, labels):
+    def __init__(self, client):
+        self.client = client
+
+    def run(self, todo, size, options, finish, tick):
+        """Reads `todo` ([(Run, fingerprint)]) in batches of `size` runs
+        (default: see SMALLEST, LARGEST), calling finish(batch, results) as
+        each one ends and tick() after each; on an error the tasks still
+        queued are cancelled."""
         distributed = _distributed()
+        client = self.client
         threads = max(1, sum(client.nthreads().values()))
-        size = batch_size_for(len(todo), threads, batch_size)
+        size = batch_size_for(len(todo), threads, size)
         batches = iter([todo[i:i + size] for i in range(0, len(todo), size)])
-        running, failures = {}, 0
+        running = {}
         completed = distributed.as_completed()
 
         def submit(batch, tries=0):
@@ -68,11 +70,6 @@ def dask_reader(client):
                                    pure=False)
             running[future.key] = (future, batch, tries)
             completed.add(future)
-
-        def finish(batch, results):
-            nonlocal failures
-            failures += store_results(batch, results, labels, pending)
-            progress.update(len(batch), failures)
 
         try:
             for batch in batches:
@@ -96,14 +93,7 @@ def dask_reader(client):
                 batch = next(batches, None)
                 if batch is not None:
                     submit(batch)
-                progress.tick()
+                tick()
         except BaseException:
             client.cancel([future for future, _, _ in running.values()])
-            try:
-                pending.save()
-            except Exception:
-                pass
             raise
-        return failures
-
-    return read

@@ -1,0 +1,245 @@
+"""The commands of the dataset: `python3 -m pdsplit collect` (pdsplit.collect),
+its `--list-runs` and `--shard K/N` (a collection in shards), and
+`python3 -m pdsplit merge DIR -o FILE`; each maps the outcome to an exit
+status. Imports options, collection, shards and merge."""
+import argparse
+import re
+import signal
+import sys
+import threading
+
+from .collection import collect
+from .merge import merge_shards
+from .options import CollectError, ShardsMissing, make_options
+from .shards import array_ranges, collect_shard, format_list, list_runs, missing_shards
+
+MISSING = 5  # merge: shards absent, damaged or cut; nothing written
+
+DESCRIPTION = """\
+Collects the DOS of many VASP runs on one energy grid, with descriptors, into
+one netCDF-4 (HDF5) file for training models: per run the DOS and
+magnetisation of each channel, per element and (--sites) per atom the DOS by
+orbital, and the runs that could not be read with their causes (also in
+FILE.failures.jsonl). A SOURCE is a folder searched recursively for run
+folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2), a run folder, or
+a file that lists run folders one a line, each optionally followed by a
+label ("-": standard input).
+
+Run the same command again to resume after a stop or to update the file:
+runs whose DOSCAR, structure file and INCAR are unchanged are kept, new and
+changed runs are read, runs that are gone are dropped, failed runs are read
+again only with --retry-failed. Other options than the file was made with are
+refused. Ctrl-C (or SIGTERM) stops soon, keeping the finished batches in
+FILE.parts/ for the next run.
+
+Exit status: 0 every run read; 3 the file written and some runs failed;
+4 nothing written (no runs found, options refused, another collection at
+work on FILE, FILE not writable); 2 wrong options; 130 interrupted.
+
+In shards (a Slurm job array): `--list-runs` prints the run list of the
+SOURCEs once; `LIST --shard K/N -o DIR` collects the K-th of N parts of it
+into DIR/shard-K-of-N.nc (0 also when some of its runs failed: they are
+listed in it; a shard complete already is skipped); `python3 -m pdsplit
+merge DIR -o FILE` makes the dataset."""
+
+EXAMPLES = """
+Examples:
+  python3 -m pdsplit collect runs/ -o dos.nc
+  find . -name 'DOSCAR*' -printf '%h\\n' | python3 -m pdsplit collect - -o dos.nc
+  python3 -m pdsplit collect runs/ -o dos.nc --grid -8 6 0.02 --align vbm -c "O(p)"
+"""
+
+MERGE_DESCRIPTION = """\
+Merges the shard files that `python3 -m pdsplit collect LIST --shard K/N -o
+DIR` wrote into DIR into one dataset FILE, equal to `python3 -m pdsplit
+collect LIST -o FILE`: no run is read again and no array is recompressed.
+Shards of another run list, shard count or options are refused; shards
+absent, damaged or cut (a Slurm task that failed) are named, with the
+--array indices to collect again, and nothing is written.
+
+Exit status: 0 every run read; 3 FILE written and some runs failed (listed
+in FILE.failures.jsonl); 4 nothing written (shards of another collection,
+FILE being written by another process or not writable); 5 shards missing or
+incomplete, nothing written; 2 wrong options. With --missing: the indices
+of the missing shards on standard output (1,4-6; nothing when none), 0."""
+
+MERGE_EXAMPLES = """
+Examples:
+  python3 -m pdsplit collect runs/ --list-runs > runs.txt
+  python3 -m pdsplit collect runs.txt --shard 0/4 -o shards/   (... up to 3/4)
+  python3 -m pdsplit merge shards/ -o dos.nc
+  sbatch --array=$(python3 -m pdsplit merge shards/ --missing) collect.sbatch
+"""
+
+
+def _parser():
+    p = argparse.ArgumentParser(prog="python3 -m pdsplit collect", description=DESCRIPTION,
+                                epilog=EXAMPLES,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("sources", nargs="+", metavar="SOURCE",
+                   help="a folder of runs, a run folder, or a file listing run folders (-: stdin)")
+    p.add_argument("-o", "--output", metavar="FILE",
+                   help="the dataset file (with --shard: the folder of the shard files)")
+    p.add_argument("--grid", nargs=3, type=float, default=(-10.0, 10.0, 0.05),
+                   metavar=("EMIN", "EMAX", "STEP"),
+                   help="energy bins in eV relative to the alignment energy (default: -10 10 0.05)")
+    p.add_argument("--align", choices=("efermi", "vbm"), default="efermi",
+                   help="energy zero: the Fermi level, or the VBM where there is a gap")
+    p.add_argument("--sigma", type=float, default=0.0, help="Gaussian broadening, eV (default 0)")
+    p.add_argument("-c", "--channel", action="append", dest="channels", metavar="SELECTION",
+                   help="a channel after total, e.g. \"O(p)\" (repeat; default: all(s) all(p) "
+                   "all(d) all(f))")
+    p.add_argument("--sites", action="store_true", help="also the DOS of every atom by orbital")
+    p.add_argument("--band-erange", nargs=2, type=float, metavar=("LO", "HI"),
+                   default=(-10.0, 10.0),
+                   help="energies (eV, relative to E_F) of the band moments (default -10 10)")
+    p.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"), default=(-1.0, 0.0),
+                   help="energies (eV, relative to E_F) of states_window (default -1 0)")
+    p.add_argument("--gap-tol", type=float, default=0.001, help="DOS below which a bin is empty")
+    p.add_argument("--noncollinear", choices=("auto", "yes", "no"), default="auto",
+                   help="auto: INCAR decides (LNONCOLLINEAR, LSORBIT)")
+    p.add_argument("-j", "--workers", type=int, metavar="N", help="threads (default: all cores)")
+    p.add_argument("--batch-size", type=int, metavar="N", help="runs per task (default 8-32)")
+    p.add_argument("--retry-failed", action="store_true", help="read failed runs again")
+    p.add_argument("--list-runs", action="store_true",
+                   help="print the run list of the sources (a list file for --shard); no -o")
+    p.add_argument("--shard", metavar="K/N",
+                   help="collect the K-th of N parts of the runs (0 <= K < N) into a file of "
+                   "the folder -o; see `python3 -m pdsplit merge`")
+    p.add_argument("--scheduler", metavar="ADDRESS",
+                   help="read on the Dask cluster of this scheduler (needs python3-distributed)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary")
+    return p
+
+
+def _summary(done):
+    text = f"pdsplit collect: {done.runs} runs in {done.output} ({done.read} read, " \
+           f"{done.kept} kept), {done.failed} failed"
+    if done.failed:
+        text += f" (listed in {done.failures_file})"
+    if done.dropped:
+        text += f", {len(done.dropped)} gone and dropped"
+    return text
+
+
+def _terminate(signum, frame):
+    raise KeyboardInterrupt
+
+
+def _guarded(work, errors):
+    """(work(), None) with SIGTERM (Slurm's end of a job) raising
+    KeyboardInterrupt; or (None, exit status) after saying why: 4 for one
+    of `errors` (nothing written), 130 interrupted."""
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        return work(), None
+    except errors as e:
+        print(f"pdsplit collect: {e}; nothing written", file=sys.stderr)
+        return None, 4
+    except KeyboardInterrupt:
+        print("pdsplit collect: interrupted; the runs read so far are kept for the next run",
+              file=sys.stderr)
+        return None, 130
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def main(argv):
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.workers is not None and args.workers < 1 or args.batch_size is not None and \
+            args.batch_size < 1:
+        parser.error("--workers and --batch-size take 1 or more")
+    noncollinear = {"auto": None, "yes": True, "no": False}[args.noncollinear]
+    try:
+        make_options(args.grid, args.align, args.sigma, args.channels, args.sites,
+                     args.band_erange, args.window, args.gap_tol, noncollinear)
+    except (ValueError, TypeError) as e:
+        parser.error(str(e))
+    if args.list_runs or args.shard or args.output is None:
+        return shard_command(parser, args, noncollinear)
+    done, status = _guarded(lambda: collect(
+        args.sources, args.output, grid=args.grid, align=args.align, sigma=args.sigma,
+        channels=args.channels, sites=args.sites, band_erange=args.band_erange,
+        window=args.window, gap_tol=args.gap_tol, noncollinear=noncollinear,
+        workers=args.workers, batch_size=args.batch_size, progress=not args.quiet,
+        retry_failed=args.retry_failed, client=args.scheduler),
+        (CollectError, OSError, ImportError))
+    if status is not None:
+        return status
+    if not args.quiet:
+        print(_summary(done))
+    return 3 if done.failed else 0
+
+
+def shard_command(parser, args, noncollinear):
+    """`collect --list-runs` and `collect LIST --shard K/N -o DIR`."""
+    if args.list_runs:
+        if args.shard or args.output:
+            parser.error("--list-runs takes neither -o nor --shard")
+        try:
+            sys.stdout.write(format_list(list_runs(args.sources)))
+        except (CollectError, OSError) as e:
+            print(f"pdsplit collect: {e}", file=sys.stderr)
+            return 4
+        return 0
+    if args.output is None:
+        parser.error("the following arguments are required: -o/--output")
+    m = re.fullmatch(r"(\d+)/(\d+)", args.shard)
+    if not m or not int(m.group(1)) < int(m.group(2)):
+        parser.error(f"--shard: K/N with 0 <= K < N, not {args.shard}")
+    if args.scheduler:
+        parser.error("--shard reads on this machine; --scheduler is for whole collections")
+    shard, shards = int(m.group(1)), int(m.group(2))
+    done, status = _guarded(lambda: collect_shard(
+        args.sources, args.output, shard, shards, workers=args.workers,
+        batch_size=args.batch_size, progress=not args.quiet, retry_failed=args.retry_failed,
+        grid=args.grid, align=args.align, sigma=args.sigma, channels=args.channels,
+        sites=args.sites, band_erange=args.band_erange, window=args.window,
+        gap_tol=args.gap_tol, noncollinear=noncollinear), (CollectError, OSError))
+    if status is not None:
+        return status
+    if not args.quiet:
+        what = "complete already, skipped" if done.skipped else "written"
+        failed = done.collected.failed if done.collected else 0
+        print(f"pdsplit collect: shard {shard}/{shards} ({done.runs} runs, {failed} failed) "
+              f"{what}: {done.path}")
+    return 0
+
+
+def merge_main(argv):
+    p = argparse.ArgumentParser(prog="python3 -m pdsplit merge", description=MERGE_DESCRIPTION,
+                                epilog=MERGE_EXAMPLES,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("folder", metavar="DIR", help="the folder of the shard files")
+    p.add_argument("-o", "--output", metavar="FILE", help="the dataset file")
+    p.add_argument("--missing", action="store_true",
+                   help="print the indices of the missing shards (for sbatch --array) and stop")
+    p.add_argument("-q", "--quiet", action="store_true", help="no summary")
+    args = p.parse_args(argv)
+    if args.missing:
+        try:
+            text = array_ranges(missing_shards(args.folder))
+        except (CollectError, OSError) as e:
+            print(f"pdsplit merge: {e}", file=sys.stderr)
+            return 4
+        if text:
+            print(text)
+        return 0
+    if args.output is None:
+        p.error("the following arguments are required: -o/--output")
+    try:
+        done = merge_shards(args.folder, args.output)
+    except ShardsMissing as e:
+        print(f"pdsplit merge: {e}; nothing written", file=sys.stderr)
+        return MISSING
+    except (CollectError, OSError) as e:
+        print(f"pdsplit merge: {e}; nothing written", file=sys.stderr)
+        return 4
+    if not args.quiet:
+        text = f"pdsplit merge: {done.runs} runs in {done.output}, {done.failed} failed"
+        print(text + (f" (listed in {done.failures_file})" if done.failed else ""))
+    return 3 if done.failed else 0
