@@ -1,8 +1,11 @@
 """Shared pieces of the pytest suite of the pdsplit module: the sample
 DOSCAR files, a reader of their fixed columns written in plain Python, and
 the command line run on a DOSCAR in a scratch folder (its path comes from
-PDSPLIT_BIN, else `pdsplit` on PATH), and the time limit of every test."""
+PDSPLIT_BIN, else `pdsplit` on PATH), the run trees of the collection tests
+(TREE, make_tree, the fixture tree) and the environment of their commands,
+and the time limit of every test."""
 import faulthandler
+import gzip
 import os
 import shutil
 import subprocess
@@ -10,6 +13,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
+import pdsplit
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 
@@ -96,3 +101,72 @@ def cli():
         return done.returncode, files
 
     return run
+
+
+NEDOS10 = (DATA / "nonspin-lm-4atoms-nedos10.DOSCAR").read_text()
+
+
+def _total_only():
+    lines = NEDOS10.splitlines(keepends=True)
+    return lines[0].replace("   4   4   1   0", "   4   4   0   0") + "".join(lines[1:16])
+
+
+def _not_a_number():
+    lines = NEDOS10.splitlines(keepends=True)
+    lines[8] = lines[8][:11] + "  abcdefghij" + lines[8][23:]
+    return "".join(lines)
+
+
+# run folder: (files, error_cause or None for a run read)
+TREE = {
+    "good/ti8": ({"DOSCAR": (DATA / "nonspin-lm-8atoms.DOSCAR").read_bytes(),
+                  "POSCAR": (DATA / "nonspin-lm-8atoms.POSCAR").read_bytes()}, None),
+    "good/spin1": ({"DOSCAR": (DATA / "spin-l-1atom.DOSCAR").read_bytes()}, None),
+    "good/nedos10": ({"DOSCAR.gz": gzip.compress(NEDOS10.encode(), mtime=0)}, None),
+    "good/total-only": ({"DOSCAR": _total_only().encode()}, None),
+    "good/al": ({p.name: p.read_bytes() for p in (DATA / "runs/al-fcc-nonspin-lm").iterdir()},
+                None),
+    "bad/cut": ({"DOSCAR": "".join(NEDOS10.splitlines(True)[:16]).encode()}, "truncated"),
+    "bad/nan": ({"DOSCAR": _not_a_number().encode()}, "not-a-number"),
+    "bad/gz": ({"DOSCAR.gz": b"\x1f\x8b\x08\x00" + b"\x00" * 40}, "corrupt-compressed"),
+}
+SAMPLE_COPIES = ("nonspin-lm-8atoms", "spin-l-1atom", "spin-lm-57atoms",
+                 "nonspin-lm-4atoms-nedos10")
+
+
+def make_tree(root, names=TREE, more=0, copies=0):
+    """The run folders `names` of TREE under `root`; `more` copies of
+    good/ti8 (moreKK/good/ti8); `copies` copies of the sample DOSCAR files
+    and of the GaAs run folder (copyI/...). Returns root."""
+    for name in names:
+        folder = root / name
+        folder.mkdir(parents=True, exist_ok=True)
+        for file, data in TREE[name][0].items():
+            (folder / file).write_bytes(data)
+    for k in range(more):
+        make_tree(root / f"more{k:02d}", ["good/ti8"])
+    for i in range(copies):
+        for sample in SAMPLE_COPIES:
+            run = root / f"copy{i}" / sample
+            run.mkdir(parents=True)
+            shutil.copy(DATA / f"{sample}.DOSCAR", run / "DOSCAR")
+        shutil.copytree(DATA / "runs/gaas-r2scan-spin-lm", root / f"copy{i}/gaas")
+    return root
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """TREE's 8 run folders (3 failing) in tmp_path/tree."""
+    return make_tree(tmp_path / "tree")
+
+
+def environment(checkpoint=None):
+    """The environment of a collection; checkpoint: seconds between its
+    checkpoints (0: one per batch), None: the default."""
+    package = str(Path(pdsplit.__file__).absolute().parent.parent)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [package] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    env.pop("PDSPLIT_CHECKPOINT_SECONDS", None)
+    if checkpoint is not None:
+        env["PDSPLIT_CHECKPOINT_SECONDS"] = str(checkpoint)
+    return env

@@ -2,7 +2,6 @@
 with h5py, xarray and ncdump, failures listed with their causes, resuming
 after SIGKILL at several points, equal collections, refusals."""
 import fcntl
-import gzip
 import json
 import os
 import shutil
@@ -16,70 +15,15 @@ import numpy as np
 import pytest
 
 import pdsplit
-from conftest import DATA
+from conftest import TREE, environment, make_tree
 
 h5py = pytest.importorskip("h5py", reason="h5py is not installed")
 pytest.importorskip("h5netcdf", reason="h5netcdf is not installed")
-
-NEDOS10 = (DATA / "nonspin-lm-4atoms-nedos10.DOSCAR").read_text()
-
-
-def _total_only():
-    lines = NEDOS10.splitlines(keepends=True)
-    return lines[0].replace("   4   4   1   0", "   4   4   0   0") + "".join(lines[1:16])
-
-
-def _not_a_number():
-    lines = NEDOS10.splitlines(keepends=True)
-    lines[8] = lines[8][:11] + "  abcdefghij" + lines[8][23:]
-    return "".join(lines)
-
-
-# run folder: (files, error_cause or None for a run read)
-TREE = {
-    "good/ti8": ({"DOSCAR": (DATA / "nonspin-lm-8atoms.DOSCAR").read_bytes(),
-                  "POSCAR": (DATA / "nonspin-lm-8atoms.POSCAR").read_bytes()}, None),
-    "good/spin1": ({"DOSCAR": (DATA / "spin-l-1atom.DOSCAR").read_bytes()}, None),
-    "good/nedos10": ({"DOSCAR.gz": gzip.compress(NEDOS10.encode(), mtime=0)}, None),
-    "good/total-only": ({"DOSCAR": _total_only().encode()}, None),
-    "good/al": ({p.name: p.read_bytes() for p in (DATA / "runs/al-fcc-nonspin-lm").iterdir()},
-                None),
-    "bad/cut": ({"DOSCAR": "".join(NEDOS10.splitlines(True)[:16]).encode()}, "truncated"),
-    "bad/nan": ({"DOSCAR": _not_a_number().encode()}, "not-a-number"),
-    "bad/gz": ({"DOSCAR.gz": b"\x1f\x8b\x08\x00" + b"\x00" * 40}, "corrupt-compressed"),
-}
-
-
-def make_tree(root, names=TREE):
-    for name in names:
-        folder = root / name
-        folder.mkdir(parents=True, exist_ok=True)
-        for file, data in TREE[name][0].items():
-            (folder / file).write_bytes(data)
-    return root
-
-
-@pytest.fixture
-def tree(tmp_path):
-    return make_tree(tmp_path / "tree")
-
 
 def load(path):
     xr = pytest.importorskip("xarray", reason="xarray is not installed")
     with xr.open_dataset(path, engine="h5netcdf") as ds:
         return ds.load()
-
-
-def environment(checkpoint=None):
-    """The environment of a collection; checkpoint: seconds between its
-    checkpoints (0: one per batch), None: the default."""
-    package = str(Path(pdsplit.__file__).absolute().parent.parent)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [package] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
-    env.pop("PDSPLIT_CHECKPOINT_SECONDS", None)
-    if checkpoint is not None:
-        env["PDSPLIT_CHECKPOINT_SECONDS"] = str(checkpoint)
-    return env
 
 
 def command(*args, checkpoint=None, **kw):
@@ -256,9 +200,7 @@ STOPS = {
 
 @pytest.mark.parametrize("stop", STOPS)
 def test_stopped_and_resumed_equals_uninterrupted(tmp_path, stop):
-    make_tree(tmp_path / "tree")
-    for k in range(72):  # more runs: more batches to be stopped among
-        make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
+    make_tree(tmp_path / "tree", more=72)  # more runs: more batches to be stopped among
     out = tmp_path / "out" / "dos.nc"
     out.parent.mkdir()
     seen, signum, status, checkpoint, batch = STOPS[stop]
@@ -276,9 +218,7 @@ def test_interrupt_at_any_moment_ends_the_command(tmp_path):
     ends (130; 3 when it finished first; killed by SIGINT, as Python is,
     when it came before the command started), never waits for ever on a
     lock the interrupt left held, and the next run completes the dataset."""
-    make_tree(tmp_path / "tree")
-    for k in range(24):
-        make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
+    make_tree(tmp_path / "tree", more=24)
     for delay in (0.3, 0.45, 0.6, 0.75, 0.9, 1.2):
         out = tmp_path / f"out{delay}" / "dos.nc"
         out.parent.mkdir()
@@ -292,9 +232,7 @@ def test_interrupt_at_any_moment_ends_the_command(tmp_path):
 
 
 def test_complete_output_survives_a_killed_update(tmp_path):
-    make_tree(tmp_path / "tree")
-    for k in range(12):
-        make_tree(tmp_path / "tree" / f"more{k:02d}", ["good/ti8"])
+    make_tree(tmp_path / "tree", more=12)
     out = tmp_path / "out" / "dos.nc"
     out.parent.mkdir()
     assert command(tmp_path / "tree", "-o", out, "-q", "--sites").returncode == 3

@@ -15,9 +15,8 @@ import time
 import pytest
 
 import pdsplit
-from conftest import DATA
+from conftest import DATA, environment, make_tree
 from local_slurm import local_slurm  # noqa: F401 (the fixture)
-from test_collect import environment, make_tree
 from test_collect_shards import assert_same_dataset, pdsplit_command
 
 pytest.importorskip("h5py", reason="h5py is not installed")
@@ -25,16 +24,9 @@ pytestmark = pytest.mark.cluster
 
 
 def many_runs(folder, copies=6):
-    """A tree of tens of small runs: test_collect's 8 (3 failing) and copies
-    of the sample DOSCAR files and run folders; returns its run list."""
-    make_tree(folder / "tree")
-    for i in range(copies):
-        for sample in ("nonspin-lm-8atoms", "spin-l-1atom", "spin-lm-57atoms",
-                       "nonspin-lm-4atoms-nedos10"):
-            run = folder / "tree" / f"copy{i}" / sample
-            run.mkdir(parents=True)
-            shutil.copy(DATA / f"{sample}.DOSCAR", run / "DOSCAR")
-        shutil.copytree(DATA / "runs/gaas-r2scan-spin-lm", folder / "tree" / f"copy{i}/gaas")
+    """A tree of tens of small runs: TREE's 8 (3 failing) and `copies`
+    copies of the sample DOSCAR files and run folders; returns its run list."""
+    make_tree(folder / "tree", copies=copies)
     runs = folder / "runs.txt"
     runs.write_text("".join(f"{p}\n" for p, _ in pdsplit.list_runs(folder / "tree")))
     return runs

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import pdsplit
-from test_collect import TREE, environment, make_tree
+from conftest import TREE, environment, make_tree
 
 h5py = pytest.importorskip("h5py", reason="h5py is not installed")
 pytest.importorskip("h5netcdf", reason="h5netcdf is not installed")
@@ -39,7 +39,7 @@ def assert_same_dataset(path, expected, ignore=()):
 @pytest.fixture(scope="module")
 def listed(tmp_path_factory):
     """(run list file, the dataset of one collect of it) of a tree of the
-    8 runs of test_collect's TREE, 3 of them failing."""
+    8 runs of TREE, 3 of them failing."""
     folder = tmp_path_factory.mktemp("listed")
     make_tree(folder / "tree")
     status = pdsplit_command("collect", folder / "tree", "--list-runs")
