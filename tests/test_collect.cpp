@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "collect/collect.h"
+#include "doscar/doscar.h"
+#include "gzip_data.h"
 
 namespace {
 
@@ -180,39 +183,167 @@ TEST(CollectIncar, SixSettings) {
   EXPECT_TRUE(pc::incar_settings("# nothing\n\nENCUT = 520").empty());
 }
 
+// The lines of the 4-atom sample (10 points: atom k's data lines 18 + 11(k-1)
+// to 27 + 11(k-1)), LF-terminated, and a text made of them.
+std::vector<std::string> sample_lines() {
+  std::ifstream in(PDSPLIT_SAMPLES "/nonspin-lm-4atoms-nedos10.DOSCAR");
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l + "\n");
+  return lines;
+}
+std::string joined(const std::vector<std::string>& lines, std::size_t first, std::size_t n) {
+  std::string out;
+  for (std::size_t k = first; k < first + n && k < lines.size(); ++k) out += lines[k];
+  return out;
+}
+
+struct ReadCauseRow {
+  const char* name;
+  std::string text, file = "run/DOSCAR";
+  std::vector<std::int64_t> atoms;  // kept; empty: all
+  int number;
+  const char* cause;
+  const char* words;  // of the message
+};
+
+// Each refusal of the reader carries its cause, whatever words the message
+// holds (file names that read like another refusal).
+TEST(CollectFailures, CausesCarriedByTheRefusal) {
+  const std::vector<std::string> l = sample_lines();
+  const std::string all = joined(l, 0, l.size()), nul(3000, '\0');
+  auto with = [&](std::size_t line, std::string text) {
+    std::vector<std::string> m = l;
+    m[line - 1] = std::move(text);
+    return joined(m, 0, m.size());
+  };
+  std::string lines45 = joined(l, 0, 44), flag0 = l[0];
+  flag0.replace(8, 4, "   0");
+  const ReadCauseRow rows[] = {
+      {"cut after the E of a number",
+       lines45 + l[44].substr(0, 32),
+       {},
+       {},
+       64,
+       "truncated",
+       "ends inside line 45, in the number"},
+      {"cut after E-",
+       lines45 + l[44].substr(0, 23) + "  0.1000E-",
+       {},
+       {},
+       64,
+       "truncated",
+       "'0.1000E-' at columns 24-35 (in the block of atom 3; a complete file has 60 lines)"},
+      {"a damaged last field",
+       with(60, l[59].substr(0, 107) + "  0.1x00E+00\n"),
+       {},
+       {},
+       64,
+       "not-a-number",
+       "'0.1x00E+00' is not a number"},
+      {"NUL bytes after column 23",
+       lines45 + l[44].substr(0, 23) + nul,
+       {},
+       {},
+       24,
+       "truncated",
+       "ends inside line 45, after column 23"},
+      {"NUL bytes from line 30 on",
+       joined(l, 0, 29) + nul,
+       {},
+       {},
+       24,
+       "truncated",
+       "ends at line 29, inside the block of atom 2"},
+      {"only NUL bytes", nul, {}, {}, 24, "truncated", "holds only NUL bytes"},
+      {"NUL bytes amid a line",
+       with(12, l[11].substr(0, 15) + '\0' + l[11].substr(16)),
+       {},
+       {},
+       64,
+       "not-a-number",
+       "\\x00"},
+      {"a NUL byte in line 3",
+       with(3, std::string("ab\0cd\n", 6)),
+       {},
+       {},
+       1,
+       "not-text",
+       "line 3 is not text"},
+      {"a line of 2 MiB",
+       with(2, std::string(2 << 20, ' ') + "\n"),
+       {},
+       {},
+       1,
+       "not-text",
+       "line 2 is not text"},
+      {"a blank data line", with(8, "   \n"), {}, {}, 24, "truncated", "line 8 is blank"},
+      {"a data line of CR alone", with(8, "\r\r\n"), {}, {}, 24, "truncated", "line 8 is blank"},
+      {"11 values per atom, in a folder named like another refusal",
+       with(18, l[17].substr(0, l[17].size() - 1) + "  0.1E+01  0.1E+01\n"),
+       "no INCAR beside it tells which/DOSCAR",
+       {},
+       1,
+       "unknown-columns",
+       "11 values"},
+      {"no grid points",
+       with(6, l[5].substr(0, 32) + "    0" + l[5].substr(37)),
+       {},
+       {},
+       1,
+       "no-grid-points",
+       "grid points"},
+      {"an atom not in the file", all, {}, {9}, 1, "atom-not-in-file", "atom 9 is not in"},
+      {"atoms asked of a file without projected DOS",
+       flag0 + joined(l, 1, 15),
+       {},
+       {1},
+       24,
+       "no-pdos",
+       "has no projected DOS"},
+      {"cut, in a folder named like another refusal",
+       joined(l, 0, 30),
+       "has no projected DOS (line 1/DOSCAR",
+       {},
+       24,
+       "truncated",
+       "ends at line 30"},
+      {"gzip data cut", pds::gzip(all).substr(0, 400), {}, {}, 24, "truncated", "ends early"},
+  };
+  for (const ReadCauseRow& r : rows) {
+    SCOPED_TRACE(r.name);
+    pds::ReadOptions o;
+    if (!r.atoms.empty()) o.kept = &r.atoms;
+    try {
+      pds::read_doscar(pds::memory_source(r.text.data(), r.text.size()), r.file, o);
+      ADD_FAILURE() << "read";
+    } catch (const pds::Failure& f) {
+      EXPECT_EQ(f.number(), r.number);
+      EXPECT_EQ(pc::failure_cause(f), r.cause);
+      EXPECT_NE(f.detail().text.find(r.words), std::string::npos) << f.detail().text;
+      EXPECT_EQ(f.detail().text.find('\0'), std::string::npos);
+    }
+  }
+}
+
 struct CauseRow {
   int number, unit, os_error;
-  std::int64_t line;
-  const char* cause;  // detail().cause of a byte source
   const char* text;
   const char* want;
 };
 
-TEST(CollectFailures, Causes) {
+// A failure that carries no cause is told by its number (and OS error)
+// alone, never by the words of its message.
+TEST(CollectFailures, CausesOfFailuresWithoutOne) {
   const CauseRow rows[] = {
-      {29, pds::kUnitDoscar, ENOENT, 0, "", "", "no-doscar"},
-      {9, pds::kUnitDoscar, EACCES, 0, "", "", "permission"},
-      {39, pds::kUnitDoscar, EIO, 0, "", "", "os-error"},
-      {24, pds::kUnitDoscar, 0, 310, "", "ends", "truncated"},
-      {24, pds::kUnitDoscar, 0, 40, "the gzip data ends early", "", "truncated"},
-      {24, pds::kUnitDoscar, 0, 1, "", "x has no projected DOS (line 1", "no-pdos"},
-      {64, pds::kUnitDoscar, 0, 9, "", "", "not-a-number"},
-      {64, pds::kUnitDoscar, 0, 9, "the xz data is corrupt", "", "corrupt-compressed"},
-      {62, pds::kUnitDoscar, 0, 7, "", "", "not-vasp-layout"},
-      {66, pds::kUnitDoscar, 0, 7, "", "", "too-many-values"},
-      {1, pds::kUnitDoscar, 0, 7, "", "", "unknown-columns"},
-      {1, pds::kUnitDoscar, 0, 308, "", "36 values", "unknown-columns"},
-      {1, pds::kUnitDoscar, 0, 308, "", "16 values; no INCAR beside it", "ambiguous-columns"},
-      {1, pds::kUnitDoscar, 0, 6, "", "", "no-grid-points"},
-      {1, pds::kUnitDoscar, 0, 0, "", "atom 9 is not in", "atom-not-in-file"},
-      {1, 12, 0, 0, "", "POSCAR has 3 atoms", "structure-mismatch"},
-      {1, 12, 0, 6, "", "", "bad-structure"},
-      {1, pds::kUnitOutput, 0, 0, "", "", "refused-output"},
+      {29, pds::kUnitDoscar, ENOENT, "", "no-doscar"},
+      {9, pds::kUnitDoscar, EACCES, "", "permission"},
+      {24, pds::kUnitDoscar, 0, "x has no projected DOS (line 1", "truncated"},
+      {64, pds::kUnitDoscar, 0, "", "not-a-number"},
+      {1, pds::kUnitDoscar, 0, "16 values; no INCAR beside it", "failure"},
+      {1, pds::kUnitOutput, 0, "", "refused-output"},
   };
   for (const CauseRow& r : rows) {
     pds::Failure f(r.number, r.unit, "DOSCAR", r.os_error);
-    f.detail().line = r.line;
-    f.detail().cause = r.cause;
     f.detail().text = r.text;
     EXPECT_EQ(pc::failure_cause(f), r.want) << r.number << " " << r.text;
   }

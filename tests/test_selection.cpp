@@ -169,6 +169,8 @@ TEST(Selection, ResolvesToColumnsOfEachKindOfFile) {
       {"1(f)", lm, {}, "f is not in the file: the file's orbitals are s py pz px dxy"},
       {"1(fz3)", spin_lm, {}, "fz3 is not in the file"},
       {"3", l, {}, "atom 3 is not in the file, which has 2 atoms"},
+      {"1,3", l, {}, "atom 3 is not in the file, which has 2 atoms"},  // a later range
+      {"1-2,4-9", l, {}, "atom 9 is not in the file"},
       {"O", l, {}, "no atom of element O: the structure has Ti, Fe"},
       {"Fe(s)", l, {{0}}, ""},
       {"Ti,Fe(p)", l, {{1}}, ""},

@@ -20,6 +20,11 @@ TEST(Doubles, KeepTheirValuesWhileTheyGrow) {
       {"from one double to a huge-page mapping", 1, 3 * 1024 * kKiB},
       {"rows of a wide block, over two huge pages", 4097, 5 * 1024 * kKiB},
       {"at once", 6 * 1024 * kKiB, 6 * 1024 * kKiB},
+      // 256 KiB: the least array with a mapping of its own, freed by munmap
+      {"a double under 256 KiB at once", 256 * kKiB - 1, 256 * kKiB - 1},
+      {"256 KiB at once", 256 * kKiB, 256 * kKiB},
+      {"a double over 256 KiB at once", 256 * kKiB + 1, 256 * kKiB + 1},
+      {"over 256 KiB a double at a time", 1, 256 * kKiB + 1},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);

@@ -120,11 +120,12 @@ std::optional<std::string> read_incar(const std::string& folder);
 // ---------------------------------------------------------------------------
 // Failures (cause.cpp)
 
-// A short machine-readable cause of `f`, from its number and where it came
-// from: "truncated", "corrupt-compressed", "not-a-number", "not-vasp-layout",
+// A short machine-readable cause of `f`: the one its refusal carries
+// ("truncated", "corrupt-compressed", "not-a-number", "not-vasp-layout",
 // "too-many-values", "unknown-columns", "ambiguous-columns", "no-grid-points",
 // "atom-not-in-file", "structure-mismatch", "bad-structure", "refused-output",
-// "no-pdos", "no-doscar", "permission", "os-error", "failure".
+// "no-pdos", "not-text", "not-a-regular-file"), else one from its number and
+// OS error ("no-doscar", "permission", "os-error", "failure", ...).
 std::string failure_cause(const Failure& f);
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,5 @@
 // The INCAR settings a dataset row reports: ISPIN, LORBIT, LSORBIT, NEDOS,
 // ISMEAR and SIGMA, as written.
-#include <fcntl.h>
-
 #include <memory>
 
 #include "collect/collect.h"
@@ -44,7 +42,10 @@ std::vector<std::pair<std::string, std::string>> incar_settings(std::string_view
 
 std::optional<std::string> read_incar(const std::string& folder) {
   for (const char* name : {"INCAR", "INCAR.gz", "INCAR.xz", "INCAR.bz2"}) {
-    const int fd = ::open((folder + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    // A regular file only: a FIFO or device named INCAR is as if absent.
+    int err = 0;
+    unsigned mode = 0;
+    const int fd = open_regular(folder + "/" + name, err, mode);
     if (fd < 0) continue;
     try {
       // The bytes as they are (an INCAR is small), then decoded when they

@@ -337,6 +337,7 @@ DoscarData read_run(const std::string& doscar, const std::string& folder, const 
   ReadOptions ro;
   ro.noncollinear = o.noncollinear;
   ro.second_thread = false;  // the runs of a collection are spread over the threads instead
+  ro.regular_only = true;    // a FIFO or device named DOSCAR is never opened
   // INCAR (also compressed) decides what 16 values per point are.
   if (ro.noncollinear == -1 && incar && incar_noncollinear(*incar)) ro.noncollinear = 1;
   try {
@@ -355,7 +356,9 @@ Run collect_run(const std::string& folder, const Options& o) {
   r.nbins = o.grid.bins();
   try {
     r.doscar = doscar_file(folder);
-    const DoscarData d = read_run(r.doscar, folder_of(r.doscar), o, r);
+    // The path as given, resolved once by the reader: a folder named DOSCAR
+    // is refused as such, not looked into.
+    const DoscarData d = read_run(folder, folder_of(r.doscar), o, r);
     compute(r, d, o);
     r.ok = true;
   } catch (const Failure& f) {

@@ -165,12 +165,20 @@ inline std::int64_t extent(std::int64_t n) {
 inline constexpr int kNothingDone = 1;
 
 // Throws the refusal `number` of `file` at `line` (0: none), with its
-// sentence.
-[[noreturn]] void refuse(int number, const std::string& file, std::int64_t line, std::string text);
+// sentence and its cause (Failure::cause()).
+[[noreturn]] void refuse(int number, const std::string& file, std::int64_t line, std::string text,
+                         std::string cause = {});
 
 // The DOSCAR that `path` names: `path` itself, or for a folder the first of
-// DOSCAR, DOSCAR.gz, DOSCAR.xz, DOSCAR.bz2 in it (DOSCAR when there is none).
+// DOSCAR, DOSCAR.gz, DOSCAR.xz, DOSCAR.bz2 in it that is a regular file (a
+// link to one too); when none is, the first that exists (which the reader
+// refuses); DOSCAR when there is none.
 std::string doscar_file(std::string_view path);
+
+// The longest line the library readers take (no line of a DOSCAR, POSCAR or
+// INCAR comes near it): a longer one, a file of NUL bytes without end or
+// binary data, is refused without being read further.
+inline constexpr std::size_t kMaxTextLine = std::size_t{1} << 20;
 // The names doscar_file() tries in a folder, in order.
 inline constexpr const char* kDoscarNames[] = {"DOSCAR", "DOSCAR.gz", "DOSCAR.xz", "DOSCAR.bz2"};
 
@@ -217,6 +225,11 @@ struct ReadOptions {
   // A regular file's later atoms read by a second thread where that pays;
   // off where the caller reads many files at once, one a thread.
   bool second_thread = true;
+  // Regular files only (a collection's): a FIFO, device, socket or folder
+  // is refused unopened (cause "not-a-regular-file"). A file found in a
+  // folder is always taken so; a FIFO named by the caller is read as a
+  // stream unless this is set.
+  bool regular_only = false;
 };
 
 // A DOSCAR as the library reader returns it. Blocks are rows of doubles,
@@ -247,7 +260,11 @@ struct DoscarData {
 // Reads the DOSCAR `file` (see doscar_file()): a regular file by two
 // threads, anything else (pipe, FIFO, compressed data) in one pass. Every
 // value is exactly the double of its field. Throws Failure with its
-// detail().text set: what is wrong, where, and what to do.
+// detail().text set: what is wrong, where, and what to do; its cause() says
+// it in a word. Beyond the command line's checks: a line longer than
+// kMaxTextLine, or a NUL byte in lines 1-6, is refused (1, "not-text"); a
+// file whose data ends in NUL bytes, or in a number cut short, is cut
+// ("truncated"; the number stays the command line's).
 DoscarData read_doscar(const std::string& file, const ReadOptions& options);
 // The same for data from `source`, named `name` in failures; in one pass.
 DoscarData read_doscar(std::unique_ptr<ByteSource> source, const std::string& name,

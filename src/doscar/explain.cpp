@@ -13,6 +13,8 @@ namespace pds {
 
 namespace {
 
+constexpr const char* kCut = ": the file is cut short (a run or a copy that did not finish)";
+
 std::string str(std::int64_t n) {
   return std::to_string(n);
 }
@@ -49,7 +51,7 @@ std::string malformed(const DoscarHeader& h, LineLayout l, const FailureDetail& 
   std::string text = ": line " + str(d.line);
   if (d.first_column > 0) {
     text += ", columns " + str(d.first_column) + "-" + str(d.last_column) + ": '" +
-            std::string(unpadded(d.field)) + "' is not a number";
+            excerpt(unpadded(d.field)) + "' is not a number";
   } else {
     text += ": a number cannot be read";
   }
@@ -78,16 +80,49 @@ std::string compressed(const DoscarHeader& h, LineLayout l, const FailureDetail&
   return text + ": the file is damaged or incomplete; copy it again";
 }
 
+// A file whose data ends inside a line: in a number cut short (64), or
+// where NUL bytes follow (24; from column 1: after the line before).
+std::string cut(const Failure& f, const DoscarHeader& h, LineLayout l) {
+  const FailureDetail& d = f.detail();
+  const char* nul = " (what a job killed while writing leaves on some file systems)";
+  if (f.number() == kEndOfFile && d.first_column == 1) {
+    if (d.line <= 1) return std::string(" holds only NUL bytes: nothing of it was written") + nul;
+    return end_of_file(h, l, d.line - 1) + "; NUL bytes follow from line " + str(d.line) + " on" +
+           nul + kCut;
+  }
+  std::string text = " ends inside line " + str(d.line);
+  text += f.number() == kEndOfFile
+              ? ", after column " + str(d.first_column - 1)
+              : ", in the number '" + excerpt(unpadded(d.field)) + "' at columns " +
+                    str(d.first_column) + "-" + str(d.last_column);
+  text += " (in " + part(h, l, d.line);
+  const std::int64_t complete = complete_lines(h, l);
+  if (complete > 0) text += "; a complete file has " + str(complete) + " lines";
+  return text + ")" + (f.number() == kEndOfFile ? "; NUL bytes follow" + std::string(nul) : "") +
+         kCut;
+}
+
+// A line that no DOSCAR holds: longer than kMaxTextLine, or with a NUL byte
+// in the header.
+std::string not_text(const FailureDetail& d) {
+  return ": line " + str(d.line) +
+         " is not text (a line longer than 1 MiB, or a NUL byte in the header): this is not a "
+         "DOSCAR, or it is damaged";
+}
+
 }  // namespace
 
 void explain(Failure& f, const DoscarHeader& h, LineLayout layout) {
   FailureDetail& d = f.detail();
   if (!d.text.empty()) return;
-  if (!d.cause.empty()) {
+  if (f.cause() == "truncated" && d.first_column > 0) {
+    d.text = f.file() + cut(f, h, layout);
+  } else if (f.cause() == "not-text") {
+    d.text = f.file() + not_text(d);
+  } else if (!d.cause.empty()) {
     d.text = f.file() + compressed(h, layout, d);
   } else if (f.number() == kEndOfFile) {
-    d.text = f.file() + end_of_file(h, layout, d.line) +
-             (d.line == 0 ? "" : ": the file is cut short (a run or a copy that did not finish)");
+    d.text = f.file() + end_of_file(h, layout, d.line) + (d.line == 0 ? "" : kCut);
   } else if (f.number() == kConversion && d.line > 0) {
     d.text = f.file() + malformed(h, layout, d);
   } else {

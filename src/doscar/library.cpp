@@ -10,10 +10,12 @@
 
 namespace pds {
 
-void refuse(int number, const std::string& file, std::int64_t line, std::string text) {
+void refuse(int number, const std::string& file, std::int64_t line, std::string text,
+            std::string cause) {
   Failure f(number, kUnitDoscar, file);
   f.detail().line = line;
   f.detail().text = std::move(text);
+  f.set_cause(std::move(cause));
   throw f;
 }
 
@@ -22,10 +24,13 @@ std::string doscar_file(std::string_view path) {
   struct stat st {};
   if (stat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return name;
   if (!name.ends_with('/')) name += '/';
+  std::string other;  // the first that exists, of another kind
   for (const char* candidate : kDoscarNames) {
-    if (stat((name + candidate).c_str(), &st) == 0) return name + candidate;
+    const std::string file = name + candidate;
+    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return file;
+    if (other.empty() && lstat(file.c_str(), &st) == 0) other = file;
   }
-  return name + kDoscarNames[0];
+  return other.empty() ? name + kDoscarNames[0] : other;
 }
 
 std::vector<std::int64_t> atom_slots(const std::vector<std::int64_t>* kept, std::int32_t natoms,
@@ -35,7 +40,8 @@ std::vector<std::int64_t> atom_slots(const std::vector<std::int64_t>* kept, std:
     if (a < 1 || a > natoms) {
       refuse(kNothingDone, file, 0,
              "atom " + std::to_string(a) + " is not in " + file + ", which has " +
-                 std::to_string(natoms) + (natoms == 1 ? " atom" : " atoms"));
+                 std::to_string(natoms) + (natoms == 1 ? " atom" : " atoms"),
+             "atom-not-in-file");
     }
     keep[static_cast<std::size_t>(a)] = true;
   }

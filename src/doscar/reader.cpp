@@ -50,6 +50,16 @@ class Lines {
     return true;
   }
   void skip() { line(); }
+  // Whether no line follows the last one read (a failure of the data after
+  // it counts as none).
+  bool at_end() {
+    std::string_view l;
+    try {
+      return back_.empty() && !in_.next(l);
+    } catch (const Failure&) {
+      return true;
+    }
+  }
   // Puts back `lines`, the last lines read, in the order they were read.
   void put_back(std::vector<std::string> lines) {
     number_ -= static_cast<std::int64_t>(lines.size());
@@ -88,7 +98,28 @@ std::string_view data_line(Lines& in, const std::string& where) {
   refuse(kEndOfFile, file, in.number(),
          file + ": line " + std::to_string(in.number()) + " is blank, inside " + where +
              ", where a data line stands: the data stops before it (the file is damaged: lines "
-             "lost, or a file cut short and padded)");
+             "lost, or a file cut short and padded)",
+         "truncated");
+}
+
+// Reads `line`, the last line of `in`, with read() and `fmt`. A field that
+// is not a number because the data ends inside it (the last line ends
+// before the field does, cut right after the E of its exponent, say: a
+// killed job) is a cut ("truncated"), not damage; the number stays the
+// command line's.
+template <typename Read>
+void read_row(Lines& in, std::string_view line, const LineFormat& fmt, Read read) {
+  const std::size_t end = line.size();
+  try {
+    read_located(line, in.number(), fmt, read);
+  } catch (Failure& f) {
+    const FailureDetail& d = f.detail();
+    if (f.number() == kConversion && d.first_column > 0 &&
+        end < static_cast<std::size_t>(d.last_column) && in.at_end()) {
+      f.set_cause("truncated");
+    }
+    throw;
+  }
 }
 
 // The total block's column count, as the command line meets it in the
@@ -102,30 +133,35 @@ void check_total_columns(const std::string& file, std::string_view line7, int nt
     refuse(kFormatSyntax, file, 7,
            at + "has no value field with an upper-case E: this is not a DOSCAR in VASP's "
                 "fixed layout (LOBSTER's DOSCAR.lobster, or a file whose numbers were rewritten, "
-                "is not read)");
+                "is not read)",
+           "not-vasp-layout");
   }
   if (ntcol >= 100) {
     refuse(kRecordOverflow, file, 7,
-           at + "has " + std::to_string(ntcol) + " value fields: this is not a VASP DOSCAR");
+           at + "has " + std::to_string(ntcol) + " value fields: this is not a VASP DOSCAR",
+           "too-many-values");
   }
   if (ntcol != 2 && ntcol != 4) {
     refuse(kNothingDone, file, 7,
            at + "has " + std::to_string(count_values(line7)) +
                " value fields; the total block of a DOSCAR has 2 (non-spin-polarised or "
-               "non-collinear) or 4 (spin-polarised)");
+               "non-collinear) or 4 (spin-polarised)",
+           "unknown-columns");
   }
 }
 
 // The kind of the per-atom lines from the values of a grid point. 16
 // values are both a collinear l,m-projected line with f orbitals and a
 // non-collinear l-projected one: `noncollinear` decides (-1: undecided, so
-// of no known kind). Non-collinear runs have the non-spin total block.
+// of no known kind); every other count tells by itself (12, 36 and 64 only
+// non-collinear runs write). Non-collinear runs have the non-spin total
+// block.
 DoscarKind atom_kind(int ntcol, int values, int noncollinear) {
-  if (ntcol != 2) return classify(ntcol, noncollinear == 1 ? -1 : values);
-  if (noncollinear == -1 && values == 16) return classify(ntcol, -1);
-  const bool ncl_count = values == 12 || values == 36 || values == 64;
-  if (noncollinear == 0 || (noncollinear == -1 && !ncl_count)) return classify(ntcol, values);
-  DoscarKind k = classify(ntcol, values % 4 == 0 ? values / 4 : -1);
+  if (ntcol != 2) return classify(ntcol, values);
+  if (values == 16 && noncollinear == -1) return classify(ntcol, -1);
+  const bool ncl = values == 16 ? noncollinear == 1 : values == 12 || values == 36 || values == 64;
+  if (!ncl) return classify(ntcol, values);
+  DoscarKind k = classify(ntcol, values / 4);
   k.noncollinear = k.known_atoms;
   return k;
 }
@@ -135,10 +171,19 @@ DoscarKind atom_kind(int ntcol, int values, int noncollinear) {
 int incar_says(const std::string& folder) {
   if (folder.empty()) return -1;
   std::unique_ptr<InFile> in;
-  if (InFile::try_open(kUnitDoscar, folder + "/INCAR", in) != 0) return -1;
+  int err = 0;
+  unsigned mode = 0;
+  const int fd = open_regular(folder + "/INCAR", err, mode);  // never a FIFO's wait
+  if (fd < 0) return -1;
+  in = std::make_unique<InFile>(kUnitDoscar, folder + "/INCAR", descriptor_source(fd, true));
+  in->set_limits({kMaxTextLine, 0, kNothingDone});
   std::string text;
   std::string_view line;
-  while (in->next(line)) text.append(line).push_back('\n');
+  try {
+    while (in->next(line)) text.append(line).push_back('\n');
+  } catch (const Failure&) {
+    return -1;  // not text: as if there were no INCAR
+  }
   return incar_noncollinear(text) ? 1 : 0;
 }
 
@@ -162,24 +207,16 @@ void atom_layout(DoscarData& d, const std::string& file, std::int64_t line, std:
     refuse(kNothingDone, file, line,
            at + ", which a collinear l,m-projected run with f orbitals writes, and a "
                 "non-collinear l-projected run with f orbitals too; no INCAR beside it tells "
-                "which: read it with noncollinear=True or noncollinear=False");
-  }
-  if (!d.kind.known_atoms && o.noncollinear != -1 &&
-      atom_kind(d.h.NTCOL, values, 1 - o.noncollinear).known_atoms) {
-    // A count of the other kind of run than the one asked for.
-    const bool asked = o.noncollinear == 1;
-    refuse(kNothingDone, file, line,
-           at + ", the count of a " + (asked ? "collinear" : "non-collinear") +
-               " run, but it was read as " + (asked ? "non-collinear" : "collinear") +
-               " (noncollinear=" + (asked ? "True" : "False") + "): read it with noncollinear=" +
-               (asked ? "False" : "True") + ", or None to let the file and INCAR tell");
+                "which: read it with noncollinear=True or noncollinear=False",
+           "ambiguous-columns");
   }
   if (!d.kind.known_atoms) {
     refuse(kNothingDone, file, line,
            at + ", a per-atom column count of no known kind (" +
                (d.kind.spin ? "6, 8, 18 or 32 when spin-polarised"
                             : "3, 4, 9 or 16 without spin, 12, 16, 36 or 64 non-collinear") +
-               ")");
+               ")",
+           "unknown-columns");
   }
 }
 
@@ -212,9 +249,8 @@ class AtomRows {
   double read(Lines& in, double* row, const std::string& where) {
     double energy = 0.0;
     std::string_view line = data_line(in, where);
-    read_located(line, in.number(), first_, [&] {
-      read_coded_line(line, first_, energy, codes_.data(), specials_, in.stream());
-    });
+    read_row(in, line, first_,
+             [&] { read_coded_line(line, first_, energy, codes_.data(), specials_, in.stream()); });
     if (row != nullptr) {
       code_row(row, energy, codes_.data(), n_, specials_);
       signed_zeros(line, row);
@@ -224,8 +260,7 @@ class AtomRows {
       // The continuation line: its first value is written like an energy.
       line = data_line(in, where);
       double* rest = (row != nullptr ? row : scratch_.data()) + 1 + wrap_;
-      read_located(line, in.number(), rest_,
-                   [&] { read_data_line(line, rest_, rest, in.stream()); });
+      read_row(in, line, rest_, [&] { read_data_line(line, rest_, rest, in.stream()); });
     }
     return energy;
   }
@@ -279,7 +314,7 @@ void read_total(Lines& in, int ntcol, std::int64_t rows, Doubles& out, bool grow
     if (grow) out.resize(static_cast<std::size_t>(j + 1) * w);
     double* row = out.data() + static_cast<std::size_t>(j) * w;
     const std::string_view line = data_line(in, where);
-    read_located(line, in.number(), fmt, [&] { read_data_line(line, fmt, row, in.stream()); });
+    read_row(in, line, fmt, [&] { read_data_line(line, fmt, row, in.stream()); });
   }
 }
 
@@ -339,7 +374,8 @@ void read_without_atoms(Lines& in, DoscarData& d, const std::string& file, const
     refuse(kEndOfFile, file, 1,
            file +
                " has no projected DOS (line 1 says so: its third number is 0); VASP writes "
-               "the per-atom blocks when LORBIT is set in INCAR (LORBIT = 11: l,m-projected)");
+               "the per-atom blocks when LORBIT is set in INCAR (LORBIT = 11: l,m-projected)",
+           "no-pdos");
   }
   d.kind = classify(d.h.NTCOL, -1);
   d.slot.assign(static_cast<std::size_t>(extent(d.h.NATOMS)) + 1, -1);
@@ -388,6 +424,7 @@ void read_atom_blocks(Lines& in, DoscarData& d, int fd, bool second_thread) {
       second = std::thread([&, split] {
         try {
           InFile file(in.stream().unit, in.stream().name, positioned_source(fd, 0));
+          file.set_limits({kMaxTextLine, 0, kNothingDone});
           for (std::int64_t i = 6 + rows + (split - 1) * per_atom; i > 0; --i) file.skip();
           Lines rest(file);
           read_atoms(rest, d, split, natoms, false);
@@ -446,12 +483,14 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
   DoscarData d;
   const std::string file = file_in.stream().name;
   LineLayout layout;
+  file_in.set_limits({kMaxTextLine, 6, kNothingDone});
   try {
     read_header_lines(file_in, d.h);
     if (d.h.NPOINTS <= 0) {
       refuse(kNothingDone, file, 6,
              file + ": line 6 gives " + std::to_string(d.h.NPOINTS) +
-                 " grid points (columns 33-37); a DOSCAR has at least one");
+                 " grid points (columns 33-37); a DOSCAR has at least one",
+             "no-grid-points");
     }
     Lines in(file_in);
     layout.atoms = d.h.pdos_flag != 0;
@@ -494,12 +533,39 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
   throw f;
 }
 
+// The refusal of `file`, a file of st_mode `mode` that is not a regular
+// file (a link to one included), where only regular files are read.
+[[noreturn]] void refuse_irregular(const std::string& file, unsigned mode, bool asked) {
+  struct stat st {};
+  const bool link = lstat(file.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  refuse(kNothingDone, file, 0,
+         file + " is " + (link ? "a link to " : "") + std::string(file_kind(mode)) +
+             ", not a regular file: it is not opened" +
+             (asked || !S_ISFIFO(mode) ? "" : " (name the FIFO itself to read a stream from it)"),
+         "not-a-regular-file");
+}
+
+// The descriptor of `file`, found for `path`: with `regular_only` (or
+// when `path` is a folder) only a regular file is opened.
+int open_doscar(const std::string& path, const std::string& file, bool regular_only) {
+  int err = 0;
+  if (regular_only || file != path) {
+    unsigned mode = 0;
+    const int fd = open_regular(file, err, mode);
+    if (fd < 0 && err == 0) refuse_irregular(file, mode, regular_only);
+    if (fd < 0) refuse_missing(path, file, err);
+    return fd;
+  }
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);  // a FIFO waits for its writer
+  if (fd < 0) refuse_missing(path, file, errno);
+  return fd;
+}
+
 }  // namespace
 
 DoscarData read_doscar(const std::string& path, const ReadOptions& options) {
   const std::string file = doscar_file(path);
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) refuse_missing(path, file, errno);
+  const int fd = open_doscar(path, file, options.regular_only);
   struct Close {
     int fd;
     ~Close() { ::close(fd); }

@@ -35,6 +35,7 @@ constexpr std::int64_t kMaxAtoms = 10'000'000;
   f.detail().line = line;
   f.detail().text =
       file + (line > 0 ? ": line " + std::to_string(line) : std::string()) + ": " + why;
+  f.set_cause("bad-structure");
   throw f;
 }
 
@@ -45,7 +46,10 @@ std::unique_ptr<InFile> open_text(const std::string& file) {
     const int err = errno;
     throw Failure(open_failure_number(err), kUnitStructure, file, err);
   }
-  return std::make_unique<InFile>(kUnitStructure, file, decompressed(descriptor_source(fd, true)));
+  auto in =
+      std::make_unique<InFile>(kUnitStructure, file, decompressed(descriptor_source(fd, true)));
+  in->set_limits({kMaxTextLine, 0, kNothingDone});
+  return in;
 }
 
 std::vector<std::string> words(std::string_view line) {
@@ -73,7 +77,7 @@ std::vector<std::string> line6_symbols(std::string_view line) {
   for (const std::string& word : w) {
     symbols.push_back(element_symbol(word));
     if (symbols.back().empty()) {
-      throw std::invalid_argument("\"" + word + "\" is not an element symbol");
+      throw std::invalid_argument("\"" + excerpt(word) + "\" is not an element symbol");
     }
   }
   return symbols;
@@ -122,7 +126,12 @@ SpeciesLines species_lines(const std::string& file) {
     s.line6 = in->line();
     s.line7 = in->line();
     std::string_view rest;
-    while (in->next(rest)) ++s.after7;
+    try {
+      while (in->next(rest)) ++s.after7;
+    } catch (const Failure& g) {
+      // NUL bytes to the end of the file end its lines.
+      if (g.number() != kEndOfFile || !g.detail().cause.empty()) throw;
+    }
   } catch (Failure& f) {
     if (!f.detail().cause.empty()) {
       f.detail().text = file + ": " + f.detail().cause + ", at line " +
@@ -131,6 +140,11 @@ SpeciesLines species_lines(const std::string& file) {
     } else if (f.number() == kEndOfFile) {
       f.detail().text = file + " ends at line " + std::to_string(in->lines()) +
                         ", before its atom counts: not a POSCAR or CONTCAR";
+      f.set_cause("bad-structure");
+    } else if (f.cause() == "not-text") {
+      f.detail().text = file + ": line " + std::to_string(f.detail().line) +
+                        " is longer than 1 MiB: not a POSCAR or CONTCAR";
+      f.set_cause("bad-structure");
     }
     throw;
   }
@@ -252,6 +266,7 @@ void check_structure(std::size_t atoms, const std::string& name, std::int64_t na
   Failure f(kNothingDone, kUnitStructure, name);
   f.detail().text = name + " has " + std::to_string(atoms) + (atoms == 1 ? " atom, " : " atoms, ") +
                     doscar + " has " + std::to_string(natoms);
+  f.set_cause("structure-mismatch");
   throw f;
 }
 

@@ -54,6 +54,7 @@ std::string doscar_in(const std::string& folder, const struct stat& st) {
 [[noreturn]] void refuse(const std::string& name, const std::string& why) {
   Failure f(kNothingDone, kUnitOutput, name);
   f.detail().text = why;
+  f.set_cause("refused-output");
   throw f;
 }
 

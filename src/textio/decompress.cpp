@@ -155,6 +155,7 @@ bool Decoder::another_stream() {
 void Decoder::ends_early() const {
   Failure f(kEndOfFile, kUnitInternal, {});
   f.detail().cause = std::string("the ") + format_ + " data ends early";
+  f.set_cause("truncated");
   throw f;
 }
 
@@ -167,6 +168,7 @@ void Decoder::throw_corrupt() const {
   Failure f(kConversion, kUnitInternal, {});
   f.detail().cause = std::string("the ") + format_ + " data is corrupt";
   if (!refused_.empty()) f.detail().cause += " (" + refused_ + ")";
+  f.set_cause("corrupt-compressed");
   throw f;
 }
 

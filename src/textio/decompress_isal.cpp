@@ -240,6 +240,7 @@ void IsalGzip::refuse(int rc) {
 void IsalGzip::ends_early() const {
   Failure f(kEndOfFile, kUnitInternal, {});
   f.detail().cause = "the gzip data ends early";
+  f.set_cause("truncated");
   throw f;
 }
 
@@ -247,6 +248,7 @@ void IsalGzip::throw_corrupt() const {
   Failure f(kConversion, kUnitInternal, {});
   f.detail().cause = "the gzip data is corrupt";
   if (!refused_.empty()) f.detail().cause += " (" + refused_ + ")";
+  f.set_cause("corrupt-compressed");
   throw f;
 }
 

@@ -113,6 +113,54 @@ void locate_malformed_field(Failure& f, std::string_view line, const LineFormat&
   }
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at the start of `s`, or 0 when it is not
+// one (a stray byte, an overlong form, a surrogate).
+std::size_t utf8_length(std::string_view s) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char c = b(0);
+  const std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                        : c >= 0xe0 && c <= 0xef ? 3
+                        : c >= 0xf0 && c <= 0xf4 ? 4
+                                                 : 0;
+  if (n == 0 || s.size() < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((b(i) & 0xc0) != 0x80) return 0;
+  }
+  const unsigned char second = b(1);
+  if ((c == 0xe0 && second < 0xa0) || (c == 0xed && second >= 0xa0) ||
+      (c == 0xf0 && second < 0x90) || (c == 0xf4 && second >= 0x90)) {
+    return 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+std::string excerpt(std::string_view text) {
+  constexpr std::size_t kShown = 40;
+  static const char* const kHex = "0123456789abcdef";
+  std::string out;
+  std::size_t i = 0;
+  for (; i < text.size() && i < kShown;) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const std::size_t n = c < 0x80 ? 1 : utf8_length(text.substr(i));
+    if (c == '\\' || c == '"') {
+      out += {'\\', static_cast<char>(c)};
+    } else if (c == '\t' || c == '\n' || c == '\r') {
+      out += {'\\', c == '\t' ? 't' : c == '\n' ? 'n' : 'r'};
+    } else if (c < 0x20 || c == 0x7f || n == 0) {
+      out += {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+    } else {
+      out += text.substr(i, n);
+    }
+    i += n == 0 ? 1 : n;
+  }
+  if (i < text.size()) out += "...";
+  return out;
+}
+
 int open_failure_number(int os_error) {
   switch (os_error) {
     case EACCES:

@@ -97,7 +97,44 @@ class MemorySource : public ByteSource {
 Failure for_stream(const Failure& f, int unit, const std::string& name) {
   Failure located(f.number(), unit, name, f.os_error());
   located.detail() = f.detail();
+  located.set_cause(f.cause());
   return located;
+}
+
+int open_regular(const std::string& name, int& os_error, unsigned& mode) {
+  // O_NONBLOCK: the open of a FIFO returns at once instead of waiting for
+  // a writer; it changes nothing for a regular file, and is cleared.
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    os_error = errno;
+    return -1;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    os_error = 0;
+    mode = st.st_mode;
+    ::close(fd);
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+std::string_view file_kind(unsigned mode) {
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISDIR(mode)) return "a folder";
+  return "not a regular file";
+}
+
+std::size_t nul_padding(std::string_view line) {
+  const std::size_t nul = line.find('\0');
+  if (nul == std::string_view::npos) return nul;
+  const bool all = std::all_of(line.begin() + static_cast<std::ptrdiff_t>(nul), line.end(),
+                               [](char c) { return c == '\0'; });
+  return all ? nul : std::string_view::npos;
 }
 
 std::unique_ptr<ByteSource> descriptor_source(int fd, bool owned) {
@@ -190,6 +227,7 @@ bool InFile::next(std::string_view& line) {
       line = std::string_view(base + pos_, len < kMaxLine ? len : kMaxLine);
       pos_ = stop + 1;
       ++lines_;
+      if (limits_.number != 0) check_line(line, false);
       return true;
     }
     if (end_ - pos_ >= kMaxLine) break;  // a line longer than anything read needs
@@ -198,24 +236,69 @@ bool InFile::next(std::string_view& line) {
       line = std::string_view(base + pos_, end_ - pos_);  // last line without LF
       pos_ = end_;
       ++lines_;
+      if (limits_.number != 0) check_line(line, true);
       return true;
     }
   }
   // Keep the first kMaxLine characters and pass over the rest of the line.
   long_line_.assign(buf_.data() + pos_, kMaxLine);
   pos_ += kMaxLine;
-  for (;;) {
-    const void* nl = std::memchr(buf_.data() + pos_, '\n', end_ - pos_);
-    if (nl != nullptr) {
-      pos_ = static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
-      break;
-    }
-    pos_ = end_;
-    if (!fill()) break;
-  }
-  line = long_line_;
   ++lines_;
+  pass_long_line();
+  line = long_line_;
   return true;
+}
+
+// Passes over the rest of a long line. With limits, a line that passes
+// max_line is refused, or ends the data where a run of NUL bytes to the
+// end of what was read of it starts.
+void InFile::pass_long_line() {
+  constexpr std::size_t npos = std::string_view::npos;
+  std::size_t length = kMaxLine;
+  std::size_t nul = long_line_.find('\0');
+  bool padding = nul == npos || nul_padding(long_line_) == nul;  // so far
+  for (;;) {
+    const char* from = buf_.data() + pos_;
+    const void* nl = std::memchr(from, '\n', end_ - pos_);
+    const std::size_t stop =
+        nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - buf_.data()) : end_;
+    const std::string_view part(from, stop - pos_);
+    if (padding && nul == npos && part.find('\0') != npos) {
+      nul = length + part.find('\0');
+      padding = nul_padding(part) == nul - length;
+    } else if (padding && nul != npos) {
+      padding = part.find_first_not_of('\0') == npos;
+    }
+    length += part.size();
+    if (limits_.number != 0 && length > limits_.max_line) refuse_line(padding ? nul : npos);
+    pos_ = nl != nullptr ? stop + 1 : end_;
+    if (nl == nullptr && fill()) continue;
+    if (limits_.number == 0 || nul == npos) return;
+    if (nl == nullptr && padding) refuse_line(nul);  // the data ends in the NUL bytes
+    if (lines_ <= limits_.nul_free) refuse_line(npos);
+    return;
+  }
+}
+
+// A line that runs into NUL bytes up to the end of the data, one of the
+// first limits_.nul_free lines with a NUL byte, or one longer than the limit.
+void InFile::check_line(std::string_view line, bool ended) {
+  if (line.size() > limits_.max_line) refuse_line(std::string_view::npos);
+  if (std::memchr(line.data(), '\0', line.size()) == nullptr) return;
+  const std::size_t nul = nul_padding(line);
+  if (ended && nul != std::string_view::npos) refuse_line(nul);
+  if (lines_ <= limits_.nul_free) refuse_line(std::string_view::npos);
+}
+
+// Throws for the line just read: the end of the data at `nul` (npos: the
+// line is refused as not text).
+void InFile::refuse_line(std::size_t nul) {
+  const bool end = nul != std::string_view::npos;
+  Failure f(end ? kEndOfFile : limits_.number, stream_.unit, stream_.name);
+  f.detail().line = lines_;
+  if (end) f.detail().first_column = static_cast<int>(nul + 1);
+  f.set_cause(end ? "truncated" : "not-text");
+  throw f;
 }
 
 std::string_view InFile::line() {
@@ -223,6 +306,7 @@ std::string_view InFile::line() {
   if (!next(l)) {
     Failure f(kEndOfFile, stream_.unit, stream_.name);
     f.detail().line = lines_;  // the file ends at this line
+    f.set_cause("truncated");
     throw f;
   }
   return l;

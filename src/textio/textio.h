@@ -64,6 +64,10 @@ class Failure : public std::runtime_error {
   int os_error() const { return os_error_; }
   const FailureDetail& detail() const { return detail_; }
   FailureDetail& detail() { return detail_; }
+  // A short machine-readable cause ("truncated", "not-a-number", ...), set
+  // where the refusal is made; empty where only the number tells.
+  const std::string& cause() const { return cause_; }
+  void set_cause(std::string cause) { cause_ = std::move(cause); }
 
  private:
   int number_;
@@ -71,6 +75,7 @@ class Failure : public std::runtime_error {
   std::string file_;
   int os_error_;
   FailureDetail detail_;
+  std::string cause_;
 };
 
 // The failure `f` of a byte source, with its number, OS error and detail,
@@ -96,6 +101,21 @@ struct Stop {
 
 // Maps errno of a failed open(2) to its failure number (9, 29, 30 or 43).
 int open_failure_number(int os_error);
+
+// Opens `name` read-only when it is a regular file (a link to one too),
+// without waiting for the writer of a FIFO: its descriptor; else -1, with
+// `os_error` the errno of the open, or 0 and `mode` the file's st_mode when
+// it is a file of another kind (FIFO, device, socket, folder).
+int open_regular(const std::string& name, int& os_error, unsigned& mode);
+// What a file of st_mode `mode` is, in words: "a FIFO (named pipe)", "a
+// character device", "a block device", "a socket", "a folder".
+std::string_view file_kind(unsigned mode);
+
+// `text` for a message: its first 40 bytes, then "..." when there are more;
+// control characters, backslashes, quotes and bytes that are not UTF-8
+// escaped (\t, \x00, \\, \", \xff), so that no byte of a file reaches a
+// message unescaped.
+std::string excerpt(std::string_view text);
 
 // Processor time used so far (user + system, seconds); 0.0 if unavailable.
 double cpu_time();
@@ -247,12 +267,31 @@ class InFile {
   // failure carries it as its line.
   std::int64_t lines() const { return lines_; }
 
+  // Limits for readers of files that may hold anything (the library's;
+  // the command line sets none): a line longer than `max_line` bytes, or a
+  // NUL byte in lines 1 ... `nul_free`, throws `number` (cause "not-text")
+  // instead of the line being passed over or read; a last line whose bytes
+  // from its first NUL on are all NUL up to the end of the data (or beyond
+  // max_line) throws the end-of-input failure 24 (cause "truncated",
+  // first_column where the NUL bytes start): the data ends there, as a job
+  // killed while writing leaves it on file systems that fill the rest with
+  // zeros.
+  struct Limits {
+    std::size_t max_line = 0;
+    std::int64_t nul_free = 0;
+    int number = 0;
+  };
+  void set_limits(const Limits& limits) { limits_ = limits; }
+
   const Stream& stream() const { return stream_; }
   static constexpr std::size_t kMaxLine = 1 << 16;
 
  private:
   InFile(int unit, std::string_view name, int fd);
   bool fill();
+  void pass_long_line();
+  void check_line(std::string_view line, bool ended);
+  [[noreturn]] void refuse_line(std::size_t nul);
 
   std::size_t read_source(char* buf, std::size_t n);
 
@@ -272,7 +311,12 @@ class InFile {
   bool eof_ = false;
   std::int64_t lines_ = 0;
   std::string long_line_;  // holds a line that does not fit the buffer
+  Limits limits_;
 };
+
+// Where the bytes of `line` from its first NUL on are all NUL: the index of
+// that NUL; npos when the line holds no NUL or text follows one.
+std::size_t nul_padding(std::string_view line);
 
 // A file opened write-only, created with mode 0666 & ~umask and emptied.
 class OutFile {

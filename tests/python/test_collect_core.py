@@ -1,7 +1,9 @@
 """The per-run core of pdsplit.collect, _core._collect_batch: its descriptors
 against pymatgen's on the same run's to_pymatgen() object, the shape of a
 row, and the failure rows of runs that cannot be read."""
+import gzip
 import math
+import os
 import pickle
 import shutil
 
@@ -138,6 +140,49 @@ def test_failure_rows_and_doscar_error_cause(tmp_path, name, error_type, number)
         assert (raised.value.number, raised.value.cause) == (number, name)
         again = pickle.loads(pickle.dumps(raised.value))
         assert (again.cause, again.number, str(again)) == (name, number, str(raised.value))
+
+
+def sparse(path, size=4 << 30):
+    """A file of `size` NUL bytes that takes no room on the disk."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+EIGHT = (DATA / "nonspin-lm-8atoms.DOSCAR").read_bytes()
+# A run folder's hostile inputs, none of them opened: what the folder holds
+# -> the row's cause (None: read from the regular DOSCAR.gz or DOSCAR)
+HOSTILE = {
+    "FIFO DOSCAR beside DOSCAR.gz": (lambda f: os.mkfifo(f / "DOSCAR"), True, None),
+    "link to /dev/zero beside DOSCAR.gz": (lambda f: os.symlink("/dev/zero", f / "DOSCAR"), True, None),
+    "FIFO DOSCAR alone": (lambda f: os.mkfifo(f / "DOSCAR"), False, "not-a-regular-file"),
+    "link to /dev/zero alone": (lambda f: os.symlink("/dev/zero", f / "DOSCAR"), False,
+                                "not-a-regular-file"),
+    "folder named DOSCAR alone": (lambda f: os.mkdir(f / "DOSCAR"), False, "not-a-regular-file"),
+    "FIFO INCAR beside DOSCAR": (lambda f: (os.mkfifo(f / "INCAR"), (f / "DOSCAR").write_bytes(EIGHT)),
+                                 False, None),
+    "4 GB sparse DOSCAR": (lambda f: sparse(f / "DOSCAR"), False, "truncated"),
+    "header, then 4 GB of NUL bytes": (lambda f: ((f / "DOSCAR").write_bytes(EIGHT[:400]),
+                                                  sparse(f / "DOSCAR")), False, "truncated"),
+}
+
+
+@pytest.mark.timeout(60, method="thread")
+@pytest.mark.parametrize("case", HOSTILE)
+def test_a_collection_reads_regular_files_only(tmp_path, case):
+    make, beside_gz, cause = HOSTILE[case]
+    make(tmp_path)
+    if beside_gz:
+        (tmp_path / "DOSCAR.gz").write_bytes(gzip.compress(EIGHT))
+    listed = tmp_path / "DOSCAR" if case == "FIFO DOSCAR alone" else tmp_path  # a list line's file
+    row = _core._collect_batch([str(listed)], {})[0]
+    assert (row["ok"], row.get("error_cause")) == (cause is None, cause)
+    if cause is None:
+        assert row["compression"] == ("gzip" if beside_gz else "") and row["natoms"] == 8
+    else:
+        assert row["doscar"] in row["error_message"]
+        with pytest.raises(pdsplit.DoscarError) as e:
+            pdsplit.read(tmp_path)
+        assert e.value.cause == cause and e.value.line in (None, 1, 7)
 
 
 def states(e, y, a, b):

@@ -57,6 +57,9 @@ DAMAGED = {
     "cut inside a line": (cut(sample(FOUR), 45)[:-60], "-a", 45, None,
                           " ends at line 45, inside the block of atom 3 (a complete file has 60 lines)" + CUT),
     "empty": ("", "-t", None, None, " is empty"),
+    # a killed job: cut right after the E of a number; the number stays the program's
+    "cut after the E of a number": (cut(sample(FOUR), 44) + sample(FOUR).splitlines()[44][:32],
+                                    "-a", 45, (24, 35), "ends inside line 45, in the number '-0.2973E' at columns 24-35"),
     "malformed value": (replaced(sample(FOUR), 8, 12, 23, "  0.14x0E+00"), "-t", 8, (12, 23),
                         "line 8, columns 12-23: '0.14x0E+00' is not a number (in the total block)"),
     "malformed atom value": (replaced(sample(FOUR), 30, 36, 47, " -0.1e-0x+00"), "-a", 30, (36, 47),

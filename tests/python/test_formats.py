@@ -78,8 +78,11 @@ KINDS = {
     "16 values, INCAR without the tags": (16, False, "ISPIN = 1\n", None, ("lm", True, False)),
     "16 values, INCAR LSORBIT, then other tags": (16, False, "LSORBIT = .TRUE.\nISPIN = 1\nMAGMOM = 6*0\n",
                                                   None, ("l", True, True)),
-    "12 values, noncollinear=False": (12, False, None, False, 1),
-    "9 values, noncollinear=True": (9, False, None, True, 1),
+    # the option decides 16 values only: every other count tells by itself
+    "12 values, noncollinear=False": (12, False, None, False, ("l", False, True)),
+    "36 values, noncollinear=False": (36, False, None, False, ("lm", False, True)),
+    "64 values, noncollinear=False": (64, True, None, False, ("lm", True, True)),
+    "9 values, noncollinear=True": (9, False, None, True, ("lm", False, False)),
 }
 
 
@@ -213,7 +216,10 @@ def test_damaged_compressed_files(tmp_path, case):
         with pytest.raises(pdsplit.DoscarError) as e:
             pdsplit.read(source)
         assert (e.value.number, e.value.columns) == (number, None)
+        assert e.value.line is not None  # the line where the text failed is never lost
         assert e.value.line == line or (line is None and 1000 < e.value.line < 2723)
+        if line is None:
+            assert f"at line {e.value.line} of its text" in str(e.value)
         assert words in str(e.value) and "atom 9" not in str(e.value)
 
 

@@ -124,12 +124,10 @@ def test_command_collinear_options_and_advice(run, capsys):
         assert main(["--dir", "f16", option, "-o", "x", "1(f)"]) == 0
         assert (run / "x").read_text().split("\n")[0].split()[-1] == columns
     shutil.copy(NONCOLLINEAR, run / "f16" / "DOSCAR")  # 36 values: non-collinear only
-    assert main(["--dir", "f16", "--collinear", "1"]) == 1
-    err = capsys.readouterr().err
-    assert "run the command with --noncollinear, or with neither option" in err and "=" not in err
-    with pytest.raises(pdsplit.DoscarError, match="the count of a non-collinear run, but it was "
-                       r"read as collinear \(noncollinear=False\): read it with noncollinear=True"):
-        pdsplit.read(run / "f16", noncollinear=False)
+    # --collinear decides 16 values only: a real non-collinear file is read as one
+    assert main(["--dir", "f16", "--collinear", "-o", "x", "1(d)"]) == 0
+    assert (run / "x").read_text().split("\n")[0].split()[-1] == "1(d)_mz"
+    assert pdsplit.read(run / "f16", noncollinear=False).noncollinear
 
 
 def test_command_on_a_run_without_projected_dos(run, capsys):
