@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,37 @@ TEST(CollectGrid, StatesConservedOverWindows) {
   }
 }
 
+// One rule for the bin count (rounded, a half up) and the kernel (ceil).
+TEST(CollectGrid, BinAndKernelCounts) {
+  EXPECT_EQ((pc::Grid{-10, 10.25, 0.5}.bins()), 41);
+  EXPECT_EQ((pc::Grid{0, 1.7, 1}.bins()), 2);
+  EXPECT_EQ((pc::Grid{0, 2e5, 1}.bins()), 200000);
+  EXPECT_EQ((pc::Grid{0, 200001, 1}.bins()), 0);
+  EXPECT_EQ(pc::kernel_bins(0.05, 0.105), 11);  // 10.5 bins
+  EXPECT_EQ(pc::kernel_bins(0.05, INFINITY), pc::kMaxKernel + 1);
+  std::vector<double> v(8, 1.0), work;
+  pc::broaden(v.data(), 8, 0.05, INFINITY, work);  // nothing allocated, every bin NaN
+  EXPECT_TRUE(std::isnan(v[0]) && std::isnan(v[7]));
+}
+
+// Refused before any run is read, naming the limit; a run given them
+// directly fails alone.
+TEST(CollectOptions, BoundedBeforeAnyRunIsRead) {
+  pc::Options o;
+  o.grid = {-10, 10.25, 0.5}, o.sigma = 49;  // kernel 4900 bins: (41 + 9800) * 4900
+  EXPECT_NO_THROW(pc::check_options(o));
+  o.grid = {-10, 10, 0.05}, o.sigma = 49.01;  // 4901 bins: (400 + 9802) * 4901
+  EXPECT_THROW(pc::check_options(o), std::invalid_argument);
+  o.sigma = INFINITY;
+  EXPECT_EQ(pc::collect_run("/nonexistent", o).error_message.substr(0, 22),
+            "sigma: a finite number");
+  o.sigma = 0, o.gap_tol = std::nan("");
+  EXPECT_EQ(pc::collect_run("/nonexistent", o).error_cause, "bad-options");
+  o.gap_tol = 0, o.grid = {-1, 1, 1e-7};
+  EXPECT_NE(pc::collect_run("/nonexistent", o).error_message.find("1 to 200000 bins"),
+            std::string::npos);
+}
+
 // The mass of each bin spreads symmetrically, adds up to what it was, and a
 // bin whose kernel reaches a NaN or the end of the array is NaN.
 TEST(CollectGrid, BroadeningKeepsStates) {
@@ -119,31 +151,39 @@ struct EdgeRow {
   const char* name;
   std::vector<double> y;  // at energies 0, 1, 2, ...
   double efermi;
-  double cbm, vbm;  // NaN: undefined
+  double pm_cbm, pm_vbm;  // pymatgen's get_cbm_vbm
+  double vbm, cbm, gap;   // band_edges(); NaN: undefined
 };
 
-// pymatgen's get_cbm_vbm: the zero window around E_F, its edge points; in
-// a metal the points around E_F the other way round.
+// pymatgen's rule: the zero window around the first point above E_F; in a
+// metal the points around E_F the other way round; numpy's -1 (the last
+// point) where the walk ends before the first point. band_edges(): the
+// empty run around E_F (E_F up to a step below its occupied edge).
 TEST(CollectDescriptors, BandEdges) {
   const double nan = std::nan("");
+  const std::vector<double> nacl{2, 2, 2, 0.23, 0, 0, 0, 0, 1.5, 1.5};
+  const std::vector<double> gap{1, 1, 1, 1, 0, 0, 0, 1, 1, 1};
   const EdgeRow rows[] = {
-      {"gap", {1, 1, 1, 1, 0, 0, 0, 1, 1, 1}, 4.5, 6.0, 4.0},
-      {"gap, E_F on a point", {1, 1, 1, 1, 0, 0, 0, 1, 1, 1}, 5.0, 6.0, 4.0},
-      {"metal", {1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, 4.5, 4.0, 5.0},
-      {"E_F above the last point", {1, 1, 0}, 2.0, nan, nan},
+      {"gap", gap, 4.5, 6, 4, 4, 6, 2},
+      {"E_F on the first point above", gap, 7.0, 7, 8, nan, nan, 0},
+      {"E_F a step below it", nacl, 2.0, 2, 3, 4, 7, 3},
+      {"E_F more than a step below: a metal", nacl, 1.9, 1, 2, nan, nan, 0},
+      {"E_F below the first point: cbm the last", {1, 1, 0}, -0.5, 2, 0, nan, nan, nan},
+      {"empty up to the last point", {1, 1, 0, 0}, 1.5, 3, 2, 2, nan, nan},
+      {"the gap of E_F, not the one above", {1, 0, 0, 1, 0, 0, 1}, 1.5, 2, 1, 1, 2, 1},
+  };
+  auto same = [](double got, double want) {
+    return std::isnan(want) ? std::isnan(got) : got == want;
   };
   for (const EdgeRow& r : rows) {
-    SCOPED_TRACE(r.name);
     std::vector<double> e;
     for (std::size_t k = 0; k < r.y.size(); ++k) e.push_back(static_cast<double>(k));
-    const auto [cbm, vbm] =
-        pc::cbm_vbm(e.data(), r.y.data(), static_cast<std::int64_t>(e.size()), r.efermi, 0.001);
-    if (std::isnan(r.cbm)) {
-      EXPECT_TRUE(std::isnan(cbm) && std::isnan(vbm));
-    } else {
-      EXPECT_EQ(cbm, r.cbm);
-      EXPECT_EQ(vbm, r.vbm);
-    }
+    const auto n = static_cast<std::int64_t>(e.size());
+    const auto [cbm, vbm] = pc::cbm_vbm(e.data(), r.y.data(), n, r.efermi, 0.001);
+    const pc::BandEdges got = pc::band_edges(e.data(), r.y.data(), n, r.efermi, 0.001);
+    EXPECT_TRUE(same(cbm, r.pm_cbm) && same(vbm, r.pm_vbm)) << r.name << ": " << cbm << " " << vbm;
+    EXPECT_TRUE(same(got.vbm, r.vbm) && same(got.cbm, r.cbm) && same(got.gap, r.gap))
+        << r.name << ": " << got.vbm << " " << got.cbm << " " << got.gap;
   }
 }
 
@@ -162,6 +202,10 @@ TEST(CollectDescriptors, ValuesIntegralsAndMoments) {
   EXPECT_NEAR(m.skewness, 0.0, 1e-15);
   EXPECT_DOUBLE_EQ(m.width, std::sqrt(0.5));  // 2 / 4
   EXPECT_DOUBLE_EQ(m.filling, 0.125);         // over the points below 0 only: -2 and -1
+  // Filling within the range too: points -1.5 ... 1.5 relative (DOS 1 2 1 0),
+  // 1.5 states below E_F of 3.5 (over every point: 2 of 4).
+  const pc::Moments ranged = pc::band_moments(e.data(), y.data(), 5, 0.5, -2.0, 10.0, work);
+  EXPECT_DOUBLE_EQ(ranged.filling, 1.5 / 3.5);
   const pc::Moments shifted = pc::band_moments(e.data(), y.data(), 5, 1.0, -1.5, 10.0, work);
   EXPECT_DOUBLE_EQ(shifted.centre, -0.5);  // points -1, 0, 1 relative: DOS 2, 1, 0
   const pc::Moments empty = pc::band_moments(e.data(), y.data(), 5, 0.0, 5.0, 6.0, work);

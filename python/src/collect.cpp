@@ -37,9 +37,6 @@ pc::Options options_of(const py::dict& d) {
         throw py::value_error("_collect_batch(): grid must be (emin, emax, step)");
       }
       o.grid = {t[0].cast<double>(), t[1].cast<double>(), t[2].cast<double>()};
-      if (o.grid.bins() < 1) {
-        throw py::value_error("_collect_batch(): grid needs emax > emin and step > 0");
-      }
     } else if (k == "align") {
       const std::string a = value.cast<std::string>();
       if (a != "efermi" && a != "vbm") {
@@ -63,13 +60,11 @@ pc::Options options_of(const py::dict& d) {
       o.gap_tol = value.cast<double>();
     } else if (k == "noncollinear") {
       o.noncollinear = value.cast<int>();
-      if (o.noncollinear < -1 || o.noncollinear > 1) {
-        throw py::value_error("_collect_batch(): noncollinear must be -1, 0 or 1");
-      }
     } else {
       throw py::value_error("_collect_batch(): unknown option \"" + k + "\"");
     }
   }
+  pc::check_options(o);  // std::invalid_argument: ValueError
   return o;
 }
 
@@ -135,6 +130,8 @@ py::dict run_dict(pc::Run& r, bool sites) {
   d["file_emin"] = r.file_emin;
   d["file_emax"] = r.file_emax;
   d["shift"] = r.shift;
+  d["file_step"] = r.file_step;
+  d["coarse"] = r.coarse;
   py::dict incar;
   for (const auto& [tag, value] : r.incar) incar[py::str(tag)] = value;
   d["incar"] = incar;
@@ -150,17 +147,21 @@ py::dict run_dict(pc::Run& r, bool sites) {
   const pc::Descriptors& s = r.descriptors;
   py::dict desc;
   desc["gap"] = s.gap, desc["vbm"] = s.vbm, desc["cbm"] = s.cbm;
-  desc["dos_ef_up"] = s.dos_ef_up, desc["dos_ef_down"] = s.dos_ef_down;
+  desc["gap_pymatgen"] = s.gap_pymatgen, desc["vbm_pymatgen"] = s.vbm_pymatgen;
+  desc["cbm_pymatgen"] = s.cbm_pymatgen;
+  desc["dos_ef"] = s.dos_ef, desc["dos_ef_up"] = s.dos_ef_up, desc["dos_ef_down"] = s.dos_ef_down;
   desc["spin_polarisation"] = s.spin_polarisation, desc["magnetic_moment"] = s.magnetic_moment;
-  desc["states_window"] = s.states_window;
+  desc["magnetic_moment_dos"] = s.magnetic_moment_dos, desc["states_window"] = s.states_window;
   d["descriptors"] = desc;
   d["channel_descriptors"] = moments_dict(r.channel_moments, "");
   d["element_descriptors"] = moments_dict(r.element_d, "d_");
   return d;
 }
 
-py::list collect_batch(const py::iterable& folders, const py::dict& options) {
-  const pc::Options o = options_of(options);
+py::list collect_batch(const py::iterable& folders, const py::dict& options,
+                       const std::string& noncollinear_fix) {
+  pc::Options o = options_of(options);
+  o.noncollinear_fix = noncollinear_fix;
   if (py::isinstance<py::str>(folders) || py::isinstance<py::bytes>(folders)) {
     throw py::type_error("_collect_batch(): folders must be a list of paths, not one path");
   }
@@ -187,7 +188,11 @@ constexpr const char* kCollectDoc = R"(Rows of a dataset, one per run folder (se
 folders: run folders (or DOSCAR files), str or os.PathLike.
 options: dict; keys grid (emin, emax, step), align ("efermi" or "vbm"),
          sigma, channels (list of selections), sites, band_erange (lo, hi),
-         window (lo, hi), gap_tol, noncollinear (-1, 0, 1).
+         window (lo, hi), gap_tol, noncollinear (-1, 0, 1), bounded as
+         _check_collect_options() says.
+noncollinear_fix: how the caller sets noncollinear, named in the reason of a
+         run with 16 values per point that neither noncollinear nor INCAR
+         decides (the command: "--noncollinear yes or --noncollinear no").
 
 Returns one dict per folder, in order: ok True with the run's metadata, DOS
 on the common grid and descriptors, or ok False with error_type,
@@ -195,11 +200,36 @@ error_number, error_cause and error_message. A bad run never raises; bad
 options raise TypeError or ValueError. The GIL is released while the runs
 are read and computed.)";
 
+constexpr const char* kCheckDoc = R"(Checks the options of _collect_batch without reading a run.
+
+Raises ValueError naming the option and its limit: grid numbers finite,
+step > 0, emax > emin, 1 to 200000 bins; sigma finite and >= 0, with its
+kernel K = ceil(5 sigma / step) bins to each side keeping (bins + 2K) * K
+at most 5e7; gap_tol finite and >= 0; band_erange and window finite with
+lo < hi; noncollinear -1, 0 or 1. TypeError for values of the wrong type.)";
+
+constexpr const char* kGridBinsDoc = R"(The bin count of the grid (emin, emax, step).
+
+(emax - emin) / step in double precision, rounded to the nearest integer
+with a half rounded up: 41 for (-10, 10.25, 0.5). Raises ValueError as
+_check_collect_options() does for a grid.)";
+
+std::int64_t grid_bins(double emin, double emax, double step) {
+  pc::Options o;
+  o.grid = {emin, emax, step};
+  pc::check_options(o);
+  return o.grid.bins();
+}
+
 }  // namespace
 
 void bind_collect(py::module_& m) {
   m.def("_collect_batch", &collect_batch, py::arg("folders"), py::arg("options") = py::dict(),
-        kCollectDoc);
+        py::arg("noncollinear_fix") = pc::Options().noncollinear_fix, kCollectDoc);
+  m.def(
+      "_check_collect_options", [](const py::dict& options) { options_of(options); },
+      py::arg("options"), kCheckDoc);
+  m.def("_grid_bins", &grid_bins, py::arg("emin"), py::arg("emax"), py::arg("step"), kGridBinsDoc);
 }
 
 }  // namespace pdsplit_python

@@ -30,7 +30,10 @@ namespace pds::collect {
 
 struct Grid {
   double emin = -10.0, emax = 10.0, step = 0.05;
-  // round((emax - emin) / step), at least 0.
+  // The one rule for the bin count: (emax - emin) / step in double
+  // precision, rounded to the nearest integer with a half rounded up (41
+  // bins for -10 10.25 0.5); 0 when that is not a count from 1 to
+  // kMaxBins (a step that is not above 0, emax not above emin, NaN).
   std::int64_t bins() const;
   double edge(std::int64_t i) const { return emin + static_cast<double>(i) * step; }
 };
@@ -61,13 +64,20 @@ void bin_mapped(const BinMap& m, const double* e, const double* y, double* out,
 // (edges within 1e-9 eV of the window count as inside).
 bool bin_inside(const Grid& g, double shift, std::int64_t i, double lo, double hi);
 
+// The most bins a grid may have: 200,000 (2 eV at 1e-5 eV, 40 eV at 2e-4).
+inline constexpr std::int64_t kMaxBins = 200000;
+
 // Gaussian broadening of binned values (states per bin / step) with
 // standard deviation `sigma` eV: the states of each bin are spread over the
 // bins around it with the weights of a normalised discrete Gaussian (the
 // Gaussian's integral over each bin, cut at 5 sigma, scaled to sum 1), so
 // that states are conserved. The kernel reaches kernel_bins() bins to each
 // side; a bin whose kernel reaches a NaN bin or past either end of the
-// array is NaN. Nothing changes when sigma <= 0.
+// array is NaN (every bin when the kernel is wider than half the array,
+// which then costs nothing). Nothing changes when sigma <= 0.
+// kernel_bins: ceil(5 sigma / step), 0 when sigma or step is not above 0,
+// kMaxKernel + 1 when larger than kMaxKernel (sigma infinite too).
+inline constexpr std::int64_t kMaxKernel = std::int64_t{1} << 40;
 std::int64_t kernel_bins(double step, double sigma);
 void broaden(double* values, std::int64_t nbins, double step, double sigma,
              std::vector<double>& work);
@@ -76,10 +86,32 @@ void broaden(double* values, std::int64_t nbins, double step, double sigma,
 // Descriptors on the run's own grid (descriptors.cpp). Energies e ascending,
 // absolute (eV); y a DOS (states/eV). NaN where undefined.
 
+// The DOS below which a point of y counts as empty: tol times the mean of
+// y (pymatgen's relative tolerance).
+double empty_level(const double* y, std::int64_t n, double tol);
+
 // pymatgen's Dos.get_cbm_vbm (relative tol: tol * mean of y): {cbm, vbm},
-// absolute energies; NaN, NaN when E_F is not below the last energy.
+// absolute energies; NaN, NaN when E_F is not below the last energy. In a
+// metal vbm is the first point above E_F and cbm the one below.
 std::pair<double, double> cbm_vbm(const double* e, const double* y, std::int64_t n, double efermi,
                                   double tol);
+
+// The gap around E_F. Points whose DOS is at most empty_level(tol) are
+// empty; the gap is the first run of consecutive empty points a..b with
+//   e[a-1] - (e[a] - e[a-1]) <= E_F < e[b+1]
+// (E_F between the run's occupied neighbours, or up to one step of the
+// points below the lower one: a point's DOS stands for the states of about
+// a step around it, so E_F that far below the last occupied point is on the
+// band edge). vbm = e[a], cbm = e[b], the first and last empty points as
+// pymatgen takes them, gap = cbm - vbm. No such run: a metal, vbm and cbm
+// NaN, gap 0. A run from the first point (no band below in the file) has
+// vbm NaN, one to the last point cbm NaN, and then gap NaN. E_F outside
+// [e[0], e[n-1]]: all NaN.
+struct BandEdges {
+  double vbm, cbm, gap;
+};
+BandEdges band_edges(const double* e, const double* y, std::int64_t n, double efermi, double tol);
+
 // y linearly interpolated at x between the first point at or above x and
 // the one before it (pymatgen's get_linear_interpolated_value); NaN when x
 // is not above e[0] or above e[n-1].
@@ -90,9 +122,9 @@ double integral_to(const double* e, const double* y, std::int64_t n, double x);
 
 // Moments of a band as pymatgen's CompleteDos computes them, with energies
 // relative to E_F: centre, width, skewness and kurtosis from the points with
-// lo <= e - efermi <= hi (trapezoid rule); filling over all points (the
-// points below E_F over all, pymatgen's get_band_filling, which takes no
-// range).
+// lo <= e - efermi <= hi (trapezoid rule); filling from the same points,
+// those below E_F over all (pymatgen's get_band_filling takes every point
+// of the file, so that it depends on each run's EMIN and EMAX).
 struct Moments {
   double centre, width, skewness, kurtosis, filling;
 };
@@ -146,23 +178,48 @@ struct Options {
   // States in [E_F + window_lo, E_F + window_hi].
   double window_lo = -1.0, window_hi = 0.0;
   double gap_tol = 0.001;
-  int noncollinear = -1;  // 1, 0, or -1: INCAR decides
+  // How to take 16 values per point (nothing else): 1 non-collinear, 0
+  // collinear, -1 INCAR decides, and without INCAR the projected DOS is not
+  // read (the run keeps its total DOS).
+  int noncollinear = -1;
+  // How the caller's front end sets `noncollinear`, for the reason given
+  // when neither it nor INCAR decides.
+  std::string noncollinear_fix = "noncollinear=True or noncollinear=False";
 };
+
+// Throws std::invalid_argument, naming the option and its limit, unless:
+// the grid's numbers are finite, step > 0, emax > emin, and it has 1 to
+// kMaxBins bins; sigma is finite and >= 0, and its kernel K =
+// ceil(5 sigma / step) bins to each side keeps the work of broadening a
+// curve, (bins + 2K) * K, at most kMaxBroadening; gap_tol is finite and >=
+// 0; band_erange and window are finite with lo < hi; noncollinear is -1, 0
+// or 1.
+inline constexpr double kMaxBroadening = 5e7;
+void check_options(const Options& o);
 
 // The orbitals of element_dos and site_dos, in this order.
 inline constexpr const char* kOrbitals[] = {"s", "p", "d", "f"};
 
 // From the total block of the last step, on its own points (NaN where
-// undefined): gap, vbm, cbm as cbm_vbm() (absolute eV; in a metal vbm is
-// the first point above E_F and cbm the one below, gap 0); the up and down
-// DOS at E_F (value_at(); half the DOS each without spin, NaN non-collinear:
-// the total block has no magnetisation) and |up - down| / (up + down); the
-// magnetic moment, the integral of up - down from the first point to E_F (0
-// without spin, NaN non-collinear); the states in [E_F + window_lo, E_F +
-// window_hi].
+// undefined): gap, vbm, cbm as band_edges() and the same by pymatgen's rule
+// (cbm_vbm(), gap max(cbm - vbm, 0)); the DOS at E_F (value_at()), up and
+// down (half the DOS each without spin, NaN where the total block has no
+// magnetisation: non-collinear runs) and |up - down| / (up + down), NaN
+// where the DOS at E_F is empty (at most empty_level(gap_tol)); the
+// magnetic moment, int_up - int_down of the block's integrated columns at
+// E_F, linear between the points around it, and the integral of up - down
+// from the first point to E_F (both 0 without spin, NaN without
+// magnetisation); the states in [E_F + window_lo, E_F + window_hi].
 struct Descriptors {
-  double gap, vbm, cbm, dos_ef_up, dos_ef_down, spin_polarisation, magnetic_moment, states_window;
+  double gap, vbm, cbm, gap_pymatgen, vbm_pymatgen, cbm_pymatgen;
+  double dos_ef, dos_ef_up, dos_ef_down, spin_polarisation;
+  double magnetic_moment, magnetic_moment_dos, states_window;
 };
+
+// A run is coarse when its points are more than kCoarseSteps grid steps
+// apart ((file_emax - file_emin) / (npoints - 1)): its binned DOS is then
+// straight lines across that many bins.
+inline constexpr double kCoarseSteps = 5.0;
 
 struct Run {
   bool ok = false;
@@ -171,7 +228,11 @@ struct Run {
   std::string symbols_reason;
   std::int64_t natoms = 0, npoints = 0, nblocks = 0, nbins = 0;
   double efermi = 0, file_emin = 0, file_emax = 0, shift = 0;
-  std::string spin;  // "none", "collinear", "noncollinear"
+  double file_step = 0;  // (file_emax - file_emin) / (npoints - 1)
+  bool coarse = false;   // file_step > kCoarseSteps * the grid's step
+  // "none", "collinear", "noncollinear", or "unknown" (16 values per point
+  // that neither Options::noncollinear nor INCAR decides)
+  std::string spin;
   std::vector<std::pair<std::string, std::string>> incar;
   // Channel 0 is the total; then the selections of Options::channels.
   std::vector<double> dos, magnetisation;  // channels x nbins

@@ -30,12 +30,16 @@ double ratio(double num, double den) {
 
 }  // namespace
 
+double empty_level(const double* y, std::int64_t n, double tol) {
+  double sum = 0.0;
+  for (std::int64_t k = 0; k < n; ++k) sum += y[k];
+  return n > 0 ? tol * sum / static_cast<double>(n) : kNaN;
+}
+
 std::pair<double, double> cbm_vbm(const double* e, const double* y, std::int64_t n, double efermi,
                                   double tol) {
   if (n < 1) return {kNaN, kNaN};
-  double sum = 0.0;
-  for (std::int64_t k = 0; k < n; ++k) sum += y[k];
-  tol = tol * sum / static_cast<double>(n);
+  tol = empty_level(y, n, tol);
   std::int64_t fermi = 0;
   while (fermi < n && e[fermi] <= efermi) ++fermi;
   if (fermi == n) return {kNaN, kNaN};
@@ -48,6 +52,25 @@ std::pair<double, double> cbm_vbm(const double* e, const double* y, std::int64_t
   --end;
   // -1 indexes the last point, as numpy does.
   return {e[end < 0 ? n - 1 : end], e[start]};
+}
+
+BandEdges band_edges(const double* e, const double* y, std::int64_t n, double efermi, double tol) {
+  if (n < 2 || !(efermi >= e[0] && efermi <= e[n - 1])) return {kNaN, kNaN, kNaN};
+  const double level = empty_level(y, n, tol);
+  for (std::int64_t a = 0; a < n; ++a) {
+    if (y[a] > level) continue;
+    std::int64_t b = a;  // the run of empty points a..b
+    while (b + 1 < n && y[b + 1] <= level) ++b;
+    const double lower = a > 0 ? e[a - 1] - (e[a] - e[a - 1]) : e[0];
+    const bool last = b + 1 == n;
+    if (efermi >= lower && (last || efermi < e[b + 1])) {
+      const double vbm = a > 0 ? e[a] : kNaN, cbm = last ? kNaN : e[b];
+      return {vbm, cbm, cbm - vbm};
+    }
+    if (!last && efermi < e[b + 1]) break;  // later runs are all above E_F
+    a = b;
+  }
+  return {kNaN, kNaN, 0.0};
 }
 
 double value_at(const double* e, const double* y, std::int64_t n, double x) {
@@ -76,11 +99,11 @@ Moments band_moments(const double* e, const double* y, std::int64_t n, double ef
   const double* px = x.data();
   auto dos = [&](std::int64_t k) { return y[k]; };
   Moments m{};
-  const std::int64_t below = std::lower_bound(px, px + n, 0.0) - px;
-  m.filling = ratio(trapz(px, 0, below, dos), trapz(px, 0, n, dos));
   const std::int64_t first = std::lower_bound(px, px + n, lo) - px;
   const std::int64_t last = std::upper_bound(px, px + n, hi) - px;
+  const std::int64_t below = std::clamp(std::lower_bound(px, px + n, 0.0) - px, first, last);
   const double norm = trapz(px, first, last, dos);
+  m.filling = ratio(trapz(px, first, below, dos), norm);
   m.centre = ratio(trapz(px, first, last, [&](std::int64_t k) { return px[k] * y[k]; }), norm);
   const double c = m.centre;
   auto central = [&](auto power) {

@@ -19,8 +19,9 @@ constexpr double kEdgeSlack = 1e-9;
 
 std::int64_t Grid::bins() const {
   if (!(step > 0.0) || !(emax > emin)) return 0;
+  // std::round takes a half away from zero: up, for a positive quotient.
   const double n = std::round((emax - emin) / step);
-  return n >= 1.0 && n < 1e9 ? static_cast<std::int64_t>(n) : 0;
+  return n >= 1.0 && n <= static_cast<double>(kMaxBins) ? static_cast<std::int64_t>(n) : 0;
 }
 
 bool bin_inside(const Grid& g, double shift, std::int64_t i, double lo, double hi) {
@@ -90,13 +91,19 @@ void bin_dos(const double* e, const double* y, std::int64_t n, const Grid& g, do
 
 std::int64_t kernel_bins(double step, double sigma) {
   if (!(sigma > 0.0) || !(step > 0.0)) return 0;
-  return static_cast<std::int64_t>(std::ceil(5.0 * sigma / step));
+  const double k = std::ceil(5.0 * sigma / step);
+  // Compared as a double first: an infinite or huge quotient has no int64.
+  return k <= static_cast<double>(kMaxKernel) ? static_cast<std::int64_t>(k) : kMaxKernel + 1;
 }
 
 void broaden(double* values, std::int64_t nbins, double step, double sigma,
              std::vector<double>& work) {
   const std::int64_t half = kernel_bins(step, sigma);
   if (half == 0 || nbins <= 0) return;
+  if (nbins <= 2 * half) {  // every bin's kernel reaches past an end
+    std::fill(values, values + nbins, kNaN);
+    return;
+  }
   // Weights w[k] for offsets -half..half: the Gaussian's mass over the bin
   // at offset k, then scaled so that they add up to 1.
   work.assign(static_cast<std::size_t>(nbins + half + 1), 0.0);

@@ -33,12 +33,13 @@ struct Points {
 // The run as read, and what binning needs of it.
 struct Context {
   Context(const DoscarData& data, const Options& options, Run& run,
-          const std::vector<std::string>* names)
-      : d(data), o(options), r(run), symbols(names) {}
+          const std::vector<std::string>* names, std::string why)
+      : d(data), o(options), r(run), symbols(names), no_pdos(std::move(why)) {}
   const DoscarData& d;
   const Options& o;
   Run& r;
   const std::vector<std::string>* symbols;
+  std::string no_pdos;    // why the run has no projected DOS ("": it has one)
   Points total, atoms;    // of the total block and of the per-atom blocks
   std::int64_t half = 0;  // broadening kernel, bins to each side
   std::vector<double> work, binned, moments;
@@ -65,21 +66,29 @@ void attach_symbols(Run& r, const DoscarData& d) {
   }
 }
 
-// The total block of the last step: the DOS (up + down), up and down apart,
-// and the magnetisation (NaN non-collinear: the block has none).
-void total_curve(const DoscarData& d, Curve& c, std::vector<double>& up, std::vector<double>& down,
-                 std::vector<double>& energy) {
-  const double* t = d.totals.back().data();
-  const std::int64_t rows = d.total_rows.back(), w = d.h.NTCOL + 1;
-  const auto n = static_cast<std::size_t>(rows);
-  c.dos.resize(n), c.mag.resize(n), up.resize(n), down.resize(n), energy.resize(n);
+// The total block of the last step on its own points: the DOS (up +
+// down), up and down apart, the magnetisation and int_up - int_down of the
+// integrated columns (0 without spin; NaN where the block has no
+// magnetisation: `no_mag`).
+struct Total {
+  Curve c;
+  std::vector<double> e, up, down, int_mag;
+};
+
+void total_curve(const DoscarData& d, bool no_mag, Total& t) {
+  const double* block = d.totals.back().data();
+  const std::int64_t w = d.h.NTCOL + 1;
+  const auto n = static_cast<std::size_t>(d.total_rows.back());
+  for (auto* v : {&t.c.dos, &t.c.mag, &t.e, &t.up, &t.down, &t.int_mag}) v->resize(n);
+  const bool spin = d.kind.spin;
   for (std::size_t k = 0; k < n; ++k) {
-    const double* row = t + static_cast<std::int64_t>(k) * w;
-    energy[k] = row[0];
-    up[k] = d.kind.spin ? row[1] : row[1] / 2;
-    down[k] = d.kind.spin ? row[2] : row[1] / 2;
-    c.dos[k] = d.kind.spin ? row[1] + row[2] : row[1];
-    c.mag[k] = d.kind.noncollinear ? kNaN : d.kind.spin ? row[1] - row[2] : 0.0;
+    const double* row = block + static_cast<std::int64_t>(k) * w;
+    t.e[k] = row[0];
+    t.up[k] = spin ? row[1] : row[1] / 2;
+    t.down[k] = spin ? row[2] : row[1] / 2;
+    t.c.dos[k] = spin ? row[1] + row[2] : row[1];
+    t.c.mag[k] = no_mag ? kNaN : spin ? row[1] - row[2] : 0.0;
+    t.int_mag[k] = no_mag ? kNaN : spin ? row[3] - row[4] : 0.0;
   }
 }
 
@@ -116,7 +125,7 @@ std::string resolve(Context& x, const std::string& text, Curve& c, bool& is_tota
     const Selection s = parse_selection(text);
     is_total = s.target == Selection::Target::kTotal;
     if (is_total) return {};
-    if (!x.d.has_pdos) return "the file has no projected DOS";
+    if (!x.no_pdos.empty()) return x.no_pdos;
     sum_plan(x.d, plan_selection(s, x.d.kind, x.d.h.NATOMS, x.symbols), x.atoms.n, c);
     return {};
   } catch (const std::invalid_argument& e) {
@@ -153,21 +162,26 @@ void map_points(Context& x, const double* e, std::int64_t n, Points& p) {
   map_bins(e, n, wide, x.r.shift, p.map);
 }
 
-void describe_total(Run& r, const Options& o, const Curve& t, const std::vector<double>& up,
-                    const std::vector<double>& down, const std::vector<double>& e,
-                    bool noncollinear) {
-  const auto n = static_cast<std::int64_t>(e.size());
+void describe_total(Run& r, const Options& o, const Total& t, bool no_mag) {
+  const double* e = t.e.data();
+  const double ef = r.efermi;
+  const auto n = static_cast<std::int64_t>(t.e.size());
   Descriptors& s = r.descriptors;
-  const auto [cbm, vbm] = cbm_vbm(e.data(), t.dos.data(), n, r.efermi, o.gap_tol);
-  s.cbm = cbm, s.vbm = vbm;
-  s.gap = std::isnan(cbm) ? kNaN : std::max(cbm - vbm, 0.0);
-  s.dos_ef_up = noncollinear ? kNaN : value_at(e.data(), up.data(), n, r.efermi);
-  s.dos_ef_down = noncollinear ? kNaN : value_at(e.data(), down.data(), n, r.efermi);
-  const double sum = s.dos_ef_up + s.dos_ef_down;
-  s.spin_polarisation = sum != 0.0 ? std::abs(s.dos_ef_up - s.dos_ef_down) / sum : kNaN;
-  s.magnetic_moment = integral_to(e.data(), t.mag.data(), n, r.efermi);
-  s.states_window = integral_to(e.data(), t.dos.data(), n, r.efermi + o.window_hi) -
-                    integral_to(e.data(), t.dos.data(), n, r.efermi + o.window_lo);
+  const BandEdges edges = band_edges(e, t.c.dos.data(), n, ef, o.gap_tol);
+  s.vbm = edges.vbm, s.cbm = edges.cbm, s.gap = edges.gap;
+  const auto [cbm, vbm] = cbm_vbm(e, t.c.dos.data(), n, ef, o.gap_tol);
+  s.cbm_pymatgen = cbm, s.vbm_pymatgen = vbm;
+  s.gap_pymatgen = std::isnan(cbm) ? kNaN : std::max(cbm - vbm, 0.0);
+  s.dos_ef = value_at(e, t.c.dos.data(), n, ef);
+  s.dos_ef_up = no_mag ? kNaN : value_at(e, t.up.data(), n, ef);
+  s.dos_ef_down = no_mag ? kNaN : value_at(e, t.down.data(), n, ef);
+  const bool empty = !(s.dos_ef > empty_level(t.c.dos.data(), n, o.gap_tol));
+  s.spin_polarisation =
+      empty ? kNaN : std::abs(s.dos_ef_up - s.dos_ef_down) / (s.dos_ef_up + s.dos_ef_down);
+  s.magnetic_moment = value_at(e, t.int_mag.data(), n, ef);
+  s.magnetic_moment_dos = integral_to(e, t.c.mag.data(), n, ef);
+  s.states_window = integral_to(e, t.c.dos.data(), n, ef + o.window_hi) -
+                    integral_to(e, t.c.dos.data(), n, ef + o.window_lo);
 }
 
 // Channel 0 (the total) and the selections.
@@ -199,7 +213,7 @@ void channels(Context& x, const Curve& total) {
 // The columns of orbital `orb` in every atom's block (those of atom 1), or
 // false when the file has none.
 bool orbital_plan(const Context& x, std::size_t orb, SelectionPlan& plan) {
-  if (!x.d.has_pdos || x.d.h.NATOMS < 1 || (orb == 3 && !x.d.kind.f)) return false;
+  if (!x.no_pdos.empty() || x.d.h.NATOMS < 1 || (orb == 3 && !x.d.kind.f)) return false;
   try {
     plan = plan_selection(parse_selection(std::string("1(") + kOrbitals[orb] + ")"), x.d.kind,
                           x.d.h.NATOMS, nullptr);
@@ -274,24 +288,41 @@ void elements(Context& x) {
   }
 }
 
-void compute(Run& r, const DoscarData& d, const Options& o) {
+// The run's own step and whether it is coarse for the grid.
+void resolution(Run& r, const Options& o) {
+  r.file_step =
+      r.npoints > 1 ? (r.file_emax - r.file_emin) / static_cast<double>(r.npoints - 1) : kNaN;
+  r.coarse = !(r.file_step <= kCoarseSteps * o.grid.step);
+}
+
+// `no_pdos`: why the run has no projected DOS ("" when it has one, or
+// when the file has none); then its kind of run is not known either.
+void compute(Run& r, const DoscarData& d, const Options& o, const std::string& no_pdos) {
   r.doscar = d.file;
   r.compression = d.compression;
   r.natoms = extent(d.h.NATOMS);
   r.npoints = extent(d.h.NPOINTS);
   r.nblocks = static_cast<std::int64_t>(d.totals.size());
   r.efermi = d.efermis.back();
-  r.spin = d.kind.noncollinear ? "noncollinear" : d.kind.spin ? "collinear" : "none";
+  const bool unknown = !no_pdos.empty();
+  r.spin = unknown               ? "unknown"
+           : d.kind.noncollinear ? "noncollinear"
+           : d.kind.spin         ? "collinear"
+                                 : "none";
   attach_symbols(r, d);
-  Curve total;
-  std::vector<double> up, down, te;
-  total_curve(d, total, up, down, te);
+  Total total;
+  total_curve(d, unknown || d.kind.noncollinear, total);
+  const std::vector<double>& te = total.e;
   r.file_emin = te.empty() ? kNaN : te.front();
   r.file_emax = te.empty() ? kNaN : te.back();
-  describe_total(r, o, total, up, down, te, d.kind.noncollinear);
+  resolution(r, o);
+  describe_total(r, o, total, unknown || d.kind.noncollinear);
   r.shift = o.align_vbm && r.descriptors.gap > 0.0 ? r.descriptors.vbm : r.efermi;
 
-  Context x(d, o, r, r.symbols ? &*r.symbols : nullptr);
+  Context x(d, o, r, r.symbols ? &*r.symbols : nullptr,
+            unknown      ? no_pdos
+            : d.has_pdos ? ""
+                         : "the file has no projected DOS");
   x.half = kernel_bins(o.grid.step, o.sigma);
   map_points(x, te.data(), static_cast<std::int64_t>(te.size()), x.total);
   if (d.energy1.size() >= static_cast<std::size_t>(r.npoints) && r.npoints > 0) {
@@ -299,7 +330,7 @@ void compute(Run& r, const DoscarData& d, const Options& o) {
   } else {
     x.atoms = x.total;
   }
-  channels(x, total);
+  channels(x, total.c);
   // A bin is valid where the total (always resolved) has a value.
   r.valid.resize(static_cast<std::size_t>(r.nbins));
   for (std::int64_t i = 0; i < r.nbins; ++i) r.valid[i] = !std::isnan(r.dos[i]);
@@ -330,22 +361,35 @@ void fail(Run& r, const Failure& f) {
   fail(r, "DoscarError", f.number(), failure_cause(f), text);
 }
 
-DoscarData read_run(const std::string& doscar, const std::string& folder, const Options& o,
-                    Run& r) {
+// The run's DOSCAR. Only 16 values per point are ambiguous (a collinear
+// l,m-projected run with f orbitals, or a non-collinear l-projected one):
+// Options::noncollinear decides them, else INCAR (also compressed), else
+// the file is read with no atom's block kept (every block checked, every
+// total block of an MD run read) and `no_pdos` says why.
+DoscarData read_run(const std::string& doscar, const std::string& folder, const Options& o, Run& r,
+                    std::string& no_pdos) {
   const std::optional<std::string> incar = read_incar(folder);
   if (incar) r.incar = incar_settings(*incar);
   ReadOptions ro;
-  ro.noncollinear = o.noncollinear;
   ro.second_thread = false;  // the runs of a collection are spread over the threads instead
   ro.regular_only = true;    // a FIFO or device named DOSCAR is never opened
-  // INCAR (also compressed) decides what 16 values per point are.
-  if (ro.noncollinear == -1 && incar && incar_noncollinear(*incar)) ro.noncollinear = 1;
   try {
     return read_doscar(doscar, ro);
   } catch (const Failure& f) {
-    if (!incar || ro.noncollinear != -1 || failure_cause(f) != "ambiguous-columns") throw;
+    if (failure_cause(f) != "ambiguous-columns") throw;
   }
-  ro.noncollinear = 0;
+  ro.noncollinear = o.noncollinear;
+  if (ro.noncollinear == -1 && incar) ro.noncollinear = incar_noncollinear(*incar) ? 1 : 0;
+  const std::vector<std::int64_t> none;
+  if (ro.noncollinear == -1) {
+    ro.noncollinear = 0;  // either reading takes the lines; no value of them is kept
+    ro.kept = &none;
+    no_pdos =
+        "projected DOS not read: 16 values per grid point are written by a collinear "
+        "l,m-projected run with f orbitals and by a non-collinear l-projected one, and no "
+        "INCAR tells which: put the run's INCAR beside its DOSCAR, or collect with " +
+        o.noncollinear_fix;
+  }
   return read_doscar(doscar, ro);
 }
 
@@ -353,13 +397,20 @@ DoscarData read_run(const std::string& doscar, const std::string& folder, const 
 
 Run collect_run(const std::string& folder, const Options& o) {
   Run r;
+  try {
+    check_options(o);
+  } catch (const std::invalid_argument& e) {
+    fail(r, "ValueError", -1, "bad-options", e.what());
+    return r;
+  }
   r.nbins = o.grid.bins();
   try {
     r.doscar = doscar_file(folder);
     // The path as given, resolved once by the reader: a folder named DOSCAR
     // is refused as such, not looked into.
-    const DoscarData d = read_run(folder, folder_of(r.doscar), o, r);
-    compute(r, d, o);
+    std::string no_pdos;
+    const DoscarData d = read_run(folder, folder_of(r.doscar), o, r, no_pdos);
+    compute(r, d, o, no_pdos);
     r.ok = true;
   } catch (const Failure& f) {
     fail(r, f);

@@ -53,8 +53,12 @@ def test_descriptors_equal_pymatgens(name, tmp_path):
     assert row["ok"], row
     got = row["descriptors"]
     cbm, vbm = cdos.get_cbm_vbm(tol=0.001)
-    assert (got["cbm"], got["vbm"], got["gap"]) == (cbm, vbm, cdos.get_gap(tol=0.001))
-    assert (got["gap"] > 0) == gapped
+    assert (got["cbm_pymatgen"], got["vbm_pymatgen"]) == (cbm, vbm)
+    assert got["gap_pymatgen"] == cdos.get_gap(tol=0.001)
+    if gapped:  # E_F inside the empty points: both rules find them
+        assert (got["cbm"], got["vbm"], got["gap"]) == (cbm, vbm, cbm - vbm) and cbm > vbm
+    else:  # a metal
+        assert got["gap"] == 0 and math.isnan(got["cbm"]) and math.isnan(got["vbm"])
     at_ef = cdos.get_interpolated_value(cdos.efermi)
     if spin:
         assert same(got["dos_ef_up"], at_ef[Spin.up]) and same(got["dos_ef_down"], at_ef[Spin.down])
@@ -63,12 +67,11 @@ def test_descriptors_equal_pymatgens(name, tmp_path):
         assert same(got["dos_ef_up"] + got["dos_ef_down"], at_ef[Spin.up])
         assert got["magnetic_moment"] == 0.0
 
-    moments = {
+    moments = {  # filling: see test_collect.cpp (within band_erange, unlike pymatgen's)
         "band_centre": lambda **k: cdos.get_band_center(erange=list(BAND), **k),
         "band_width": lambda **k: cdos.get_band_width(erange=list(BAND), **k),
         "band_skewness": lambda **k: cdos.get_band_skewness(erange=list(BAND), **k),
         "band_kurtosis": lambda **k: cdos.get_band_kurtosis(erange=list(BAND), **k),
-        "band_filling": lambda **k: cdos.get_band_filling(**k),
     }
     with np.errstate(invalid="ignore", divide="ignore"):  # pymatgen's 0/0 of an empty band
         for key, pymatgen in moments.items():
@@ -84,6 +87,7 @@ def test_row_shapes_and_sums():
     folder = str(DATA / "runs/gaas-r2scan-spin-lm")
     row = _core._collect_batch([folder], dict(OPTIONS, grid=(-5.0, 5.0, 0.1), sites=True))[0]
     assert row["ok"] and row["spin"] == "collinear" and row["compression"] == "gzip"
+    assert not row["coarse"] and math.isclose(row["file_step"], 0.11274, rel_tol=1e-4)
     assert row["incar"]["ISPIN"] == "2" and row["elements"] == ["Ga", "As"]
     assert row["dos"].shape == row["magnetisation"].shape == (4, 100)
     assert row["element_dos"].shape == row["site_dos"].shape == (2, 4, 100)
@@ -198,6 +202,7 @@ def test_last_total_block_of_an_md_run(tmp_path):
     (tmp_path / "DOSCAR").write_text(text)
     row = _core._collect_batch([str(tmp_path)], {"grid": (-12.0, -9.0, 0.5)})[0]
     assert (row["nblocks"], row["efermi"], row["shift"], row["spin"]) == (2, 2.5, 2.5, "none")
+    assert not row["coarse"] and row["file_step"] == 1.0  # points 2 bins apart, not 5
     assert row["channel_reasons"][1] == "the file has no projected DOS"
     assert np.isnan(row["dos"][1]).all() and row["elements"] == [] and row["symbols"] is None
     last = totals[1]
@@ -223,15 +228,22 @@ def test_noncollinear_magnetisation_is_mz(tmp_path):
             assert math.isclose(got * 0.25, want, rel_tol=1e-6, abs_tol=1e-12)
 
 
+CLI_FIX = "--noncollinear yes or --noncollinear no"
+
+
+# 16 values per point: the option decides, else INCAR, else the run keeps
+# its total DOS and its projections are NaN with the front end's fix.
 @pytest.mark.parametrize(
-    "incar, spin, cause",
+    "incar, noncollinear, spin",
     [
-        (b"LSORBIT = .TRUE.\n", "noncollinear", None),
-        (b"ISPIN = 1 ; LORBIT = 11\n", "none", None),  # l,m-projected with f orbitals
-        (None, None, "ambiguous-columns"),
+        (b"LSORBIT = .TRUE.\n", -1, "noncollinear"),
+        (b"ISPIN = 1 ; LORBIT = 11\n", -1, "none"),  # l,m-projected with f orbitals
+        (b"LSORBIT = .TRUE.\n", 0, "none"),  # the option over INCAR
+        (None, 1, "noncollinear"),
+        (None, -1, "unknown"),
     ],
 )
-def test_compressed_incar_decides_16_values(tmp_path, incar, spin, cause):
+def test_compressed_incar_decides_16_values(tmp_path, incar, noncollinear, spin):
     import gzip
 
     from test_formats import craft
@@ -239,11 +251,66 @@ def test_compressed_incar_decides_16_values(tmp_path, incar, spin, cause):
     (tmp_path / "DOSCAR").write_text(craft(2, 3, 16)[0])
     if incar is not None:
         (tmp_path / "INCAR.gz").write_bytes(gzip.compress(incar))
-    row = _core._collect_batch([str(tmp_path)], {})[0]
-    assert (row.get("spin"), row.get("error_cause")) == (spin, cause)
+    options = {"noncollinear": noncollinear, "channels": ["all(s)", "total"],
+               "grid": (-11.5, -9.5, 0.1)}  # the points: -10, -9, -8 eV, E_F 1.5
+    row = _core._collect_batch([str(tmp_path)], options, noncollinear_fix=CLI_FIX)[0]
+    assert row["ok"] and row["spin"] == spin
+    unknown = row["channel_reasons"][1].endswith("INCAR beside its DOSCAR, or collect with " + CLI_FIX)
+    assert unknown == np.isnan(row["dos"][1]).all() == (spin == "unknown")
+    assert not np.isnan(row["dos"][2]).any() and row["coarse"]  # points 10 bins apart
     if incar is not None:
-        assert row["incar"] == {"LSORBIT": ".TRUE."} if spin == "noncollinear" else {
+        assert row["incar"] == {"LSORBIT": ".TRUE."} if b"LSORBIT" in incar else {
             "ISPIN": "1", "LORBIT": "11"}
+
+
+def total_run(folder, energies, columns, efermi):
+    """A run whose DOSCAR has the total block alone: energies, then columns."""
+    head = ["   1   1   0   0\n  0.1E+02\n  1.0E-004\n  CAR \n made\n",
+            f"{energies[-1]:16.8f}{energies[0]:16.8f}{len(energies):5d}{efermi:16.8f}{1.0:16.8f}\n"]
+    rows = [f"{e:11.3f}" + "".join(f"{c[k]:12.4E}" for c in columns) + "\n"
+            for k, e in enumerate(energies)]
+    (folder / "DOSCAR").write_text("".join(head + rows))
+    return str(folder)
+
+
+NACL = [2.0] * 16 + [0.23] + [0.0] * 33 + [1.5] * 11
+# name: (energies, columns, E_F, options, descriptors worked out by hand)
+HAND_RUNS = {  # E_F 0.028 eV below the last occupied point, then 4.8 eV empty
+    "insulator": ([round(-3.133 + 0.15 * k, 3) for k in range(61)], [NACL, NACL], -0.7609, {},
+                  {"vbm": -0.583, "cbm": 4.217, "gap": 4.8, "gap_pymatgen": 0,
+                   "vbm_pymatgen": -0.733, "cbm_pymatgen": -0.883}),
+    # up - down 0 1 2 1 0; int_up - int_down 0 .4 2 3.6 4 (not the DOS's integral)
+    "magnet": ([-2.0, -1.0, 0.0, 1.0, 2.0],
+               [[1, 2, 3, 2, 1], [1, 1, 1, 1, 1], [0, 1.4, 4, 6.6, 8], [0, 1, 2, 3, 4]], 0.5,
+               {"grid": (-0.5, 0.5, 0.5)},
+               {"gap": 0, "dos_ef": 3.5, "dos_ef_up": 2.5, "spin_polarisation": 1.5 / 3.5,
+                "magnetic_moment": 2.8, "magnetic_moment_dos": 2.875, "states_window": 3.75}),
+}
+
+
+@pytest.mark.parametrize("name", HAND_RUNS)
+def test_descriptors_of_runs_worked_out_by_hand(tmp_path, name):
+    energies, columns, efermi, options, want = HAND_RUNS[name]
+    row = _core._collect_batch([total_run(tmp_path, energies, columns, efermi)], options)[0]
+    got = {k: row["descriptors"][k] for k in want}
+    assert got == pytest.approx(want, abs=1e-9)
+    if name == "magnet":  # bins [E_F, E_F + 0.5], [E_F + 0.5, E_F + 1]: up - down 2, 1.5, 1
+        assert row["magnetisation"][0].tolist() == pytest.approx([1.75, 1.25], rel=1e-12)
+
+
+def test_broadened_spike_is_the_kernel_where_it_was(tmp_path):
+    """One state at 0 eV, half in each of two bins, broadened by sigma 0.105
+    (10.5 bins): the Gaussian's mass over each bin, cut at 11, at both."""
+    energies = [round(-3.0 + 0.05 * k, 3) for k in range(121)]
+    dos = [20.0 if k == 60 else 0.0 for k in range(121)]
+    sigma, step, half = 0.105, 0.05, 11
+    row = _core._collect_batch([total_run(tmp_path, energies, [dos, dos], 0.0)],
+                               {"grid": (-1.0, 1.0, step), "sigma": sigma})[0]
+    w = np.diff([math.erf(j * step / (sigma * math.sqrt(2))) for j in np.arange(-11.5, 12)])
+    want = np.zeros(40)
+    for first in (19, 20):  # the bins [-0.05, 0] and [0, 0.05]: 10 states/eV
+        want[first - half:first + half + 1] += 10.0 * w / w.sum()
+    np.testing.assert_allclose(row["dos"][0], want, rtol=1e-9, atol=1e-12)
 
 
 @pytest.mark.parametrize("name, aligned_at", [("gaas-r2scan-spin-lm", "vbm"),
