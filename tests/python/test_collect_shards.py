@@ -2,6 +2,7 @@
 and `merge`: every run in exactly one shard, the merge equal to one collect
 of the list, missing, damaged and foreign shards reported."""
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -75,49 +76,96 @@ def test_shards_cover_every_run_once_and_merge_equals_collect(listed, tmp_path, 
         open(f"{one}.failures.jsonl").read()
 
 
-def _remove(path):
-    path.unlink()
+@pytest.fixture(scope="module")
+def shards3(listed, tmp_path_factory):
+    """A folder of the 3 complete shards of the listed runs (copy it to spoil it)."""
+    folder = tmp_path_factory.mktemp("shards3") / "shards"
+    for k in range(3):
+        pdsplit.collect_shard(listed[0], folder, k, 3, sites=True)
+    return folder
 
 
-def _truncate(path):
-    data = path.read_bytes()
-    path.write_bytes(data[:len(data) // 2])
+def _remove(folder, shard, tmp_path, runs):
+    shard.unlink()
 
 
-# what happens to shard 1 of 3: (harm, merge status, words of the message)
+def _truncate(folder, shard, tmp_path, runs):
+    data = shard.read_bytes()
+    shard.write_bytes(data[:len(data) // 2])
+
+
+def _flip(chunk, where):
+    """Flips one bit of shard 1's compressed dos chunk `chunk` at its byte
+    `where` (a fraction of its size), as HDF5's chunk index finds it."""
+    def spoil(folder, shard, tmp_path, runs):
+        with h5py.File(shard, "r") as h5:
+            dos = h5["dos"].id
+            info = dos.get_chunk_info(chunk % dos.get_num_chunks())
+        data = bytearray(shard.read_bytes())
+        data[info.byte_offset + int(where * (info.size - 1))] ^= 0x08
+        shard.write_bytes(bytes(data))
+    return spoil
+
+
+def _foreign(folder, shard, tmp_path, runs):
+    """The same name (and its checksum) from a list of other runs."""
+    other = tmp_path / "other.txt"
+    other.write_text("".join(runs.read_text().splitlines(True)[:4]))
+    pdsplit.collect_shard(other, tmp_path / "other", 1, 3, sites=True)
+    for name in ("shard-00001-of-00003.nc", "shard-00001-of-00003.sha256"):
+        os.replace(tmp_path / "other" / name, folder / name)
+
+
+def _other_index(folder, shard, tmp_path, runs):
+    for suffix in (".nc", ".sha256"):
+        shutil.copy(folder / f"shard-00000-of-00003{suffix}", folder / f"shard-00001-of-00003{suffix}")
+
+
+def _stray(folder, shard, tmp_path, runs):
+    shutil.copy(shard, folder / "shard-00001-of-00005.nc")
+
+
+def _state(text):
+    return lambda folder, shard, tmp_path, runs: (folder / "shards.json").write_text(text(
+        (folder / "shards.json").read_text()))
+
+
+# what happens to shard 1 of 3 or its folder: (harm, merge status, words of the message)
 HARMS = {
     "missing": (_remove, 5, "shard-00001-of-00003.nc (collect them again: --array=1)"),
-    "damaged": (_truncate, 5, "1 of 3 shards missing or incomplete"),
-    "foreign": (None, 4, "a shard of another run list"),
+    "cut": (_truncate, 5, "1 of 3 shards missing, incomplete or damaged"),
+    "bit flipped, first byte": (_flip(0, 0.0), 5, "shard-00001-of-00003.nc"),
+    "bit flipped, middle": (_flip(0, 0.5), 5, "shard-00001-of-00003.nc"),
+    "bit flipped, last byte of the last chunk": (_flip(-1, 1.0), 5, "shard-00001-of-00003.nc"),
+    "foreign": (_foreign, 4, "a shard of another run list"),
+    "another index": (_other_index, 4, "holds shard 0 of 3, not 1 of 3"),
+    "a stray shard of 5": (_stray, 4, "of another shard count than the 3 of shards.json"),
+    "count edited": (_state(lambda t: t.replace('"shards": 3', '"shards": 5')), 4,
+                     "another shard count"),
+    "shards.json not JSON": (_state(lambda t: t[:-5]), 4, "shards.json: damaged"),
 }
 
 
 @pytest.mark.parametrize("harm", HARMS)
-def test_missing_damaged_and_foreign_shards_reported(listed, tmp_path, harm):
+def test_missing_damaged_and_foreign_shards_reported(listed, shards3, tmp_path, harm):
+    """merge and merge --missing agree: a shard to collect again (5, its
+    index) or a folder refused (4, the same message); nothing is written."""
     runs, one = listed
     spoil, status, words = HARMS[harm]
     folder = tmp_path / "shards"
-    for k in range(3):
-        assert pdsplit_command("collect", runs, "--shard", f"{k}/3", "-o", folder, "-q",
-                               "--sites").returncode == 0
-    shard = folder / "shard-00001-of-00003.nc"
-    if spoil:
-        spoil(shard)
-    else:  # the same name from a list of other runs
-        other = tmp_path / "other.txt"
-        other.write_text("".join(runs.read_text().splitlines(True)[:4]))
-        pdsplit.collect_shard(other, tmp_path / "other", 1, 3, sites=True)
-        os.replace(tmp_path / "other/shard-00001-of-00003.nc", shard)
+    shutil.copytree(shards3, folder)
+    spoil(folder, folder / "shard-00001-of-00003.nc", tmp_path, runs)
     done = pdsplit_command("merge", folder, "-o", tmp_path / "merged.nc")
-    assert done.returncode == status and words in done.stderr
+    assert done.returncode == status and words in done.stderr, done.stderr
     assert not (tmp_path / "merged.nc").exists()
-    if harm == "foreign":
+    again = pdsplit_command("merge", folder, "--missing")
+    if status == 4:
+        assert again.returncode == 4 and again.stderr.strip() in done.stderr
         return
     with pytest.raises(pdsplit.ShardsMissing) as error:
         pdsplit.merge_shards(folder, tmp_path / "merged.nc")
     assert error.value.missing == [1] == pdsplit.missing_shards(folder)
     # the resubmission: the shards the files say are missing, then the merge
-    again = pdsplit_command("merge", folder, "--missing")
     assert again.stdout == "1\n"
     for k in again.stdout.split(","):
         assert pdsplit_command("collect", runs, "--shard", f"{int(k)}/3", "-o", folder, "-q",
@@ -125,6 +173,51 @@ def test_missing_damaged_and_foreign_shards_reported(listed, tmp_path, harm):
     assert pdsplit_command("merge", folder, "--missing").stdout == ""
     assert pdsplit_command("merge", folder, "-o", tmp_path / "merged.nc").returncode == 3
     assert_same_dataset(tmp_path / "merged.nc", one)
+
+
+@pytest.mark.parametrize("indices,text", [([], ""), ([0], "0"), ([1, 2, 3, 5], "1-3,5"),
+                                          ([0, 2, 4], "0,2,4"), ([6, 7], "6-7")])
+def test_missing_indices_joined_into_ranges(listed, tmp_path_factory, tmp_path, indices, text):
+    folder = tmp_path_factory.getbasetemp() / "shards8"
+    if not folder.exists():  # one folder of 8 shards for every row
+        for k in range(8):
+            pdsplit.collect_shard(listed[0], folder, k, 8)
+    shutil.copytree(folder, tmp_path / "s")
+    for k in indices:
+        (tmp_path / f"s/shard-{k:05d}-of-00008.nc").unlink()
+    assert pdsplit_command("merge", tmp_path / "s", "--missing").stdout == \
+        text + "\n" * bool(text)
+
+
+# outputs a merge never writes: (path made from the tree and the shard folder, words)
+REFUSED = {
+    "a DOSCAR": (lambda t, s: t / "good/spin1/DOSCAR", "is never written"),
+    "a link to a DOSCAR": (lambda t, s: _link(t / "good/spin1/DOSCAR", t / "dos.nc"), "link"),
+    "a run's INCAR, absent": (lambda t, s: t / "good/ti8/INCAR", "input file of a run"),
+    "the run list": (lambda t, s: t / "runs.txt", "not a dataset"),
+    "a shard": (lambda t, s: s / "shard-00002-of-00003.nc", "not a dataset"),
+    "shards.json": (lambda t, s: s / "shards.json", "not a dataset"),
+    "a folder": (lambda t, s: t / "good", "a folder"),
+}
+
+
+def _link(target, name):
+    name.symlink_to(target)
+    return name
+
+
+@pytest.mark.parametrize("output", REFUSED)
+def test_merge_output_refused(listed, shards3, tmp_path, output):
+    tree = make_tree(tmp_path / "tree")
+    (tree / "runs.txt").write_text(listed[0].read_text())
+    path, words = REFUSED[output]
+    path = path(tree, shards3)
+    before = {p: p.read_bytes() for p in [*tree.rglob("*"), *shards3.iterdir()] if p.is_file()}
+    done = pdsplit_command("merge", shards3, "-o", path)
+    assert done.returncode == 4 and words in done.stderr, done.stderr
+    assert before == {p: p.read_bytes() for p in before}
+    assert sorted(before) == sorted(p for p in [*tree.rglob("*"), *shards3.iterdir()]
+                                    if p.is_file())
 
 
 def test_merged_arrays_are_the_shards_chunks(listed, tmp_path):
@@ -145,3 +238,64 @@ def test_merged_arrays_are_the_shards_chunks(listed, tmp_path):
     if shutil.which("ncdump"):
         assert "float dos(run, channel, energy)" in subprocess.run(
             ["ncdump", "-h", tmp_path / "m.nc"], capture_output=True, text=True).stdout
+
+
+def test_merge_refuses_shards_of_another_run_list(listed, shards3, tmp_path):
+    """--runs: a list with a run added and one removed since the shards were made."""
+    runs, _ = listed
+    lines = runs.read_text().splitlines(True)
+    added = make_tree(tmp_path / "tree", ["good/spin1"]) / "good/spin1"
+    changed = tmp_path / "changed.txt"
+    changed.write_text("".join(lines[1:]) + f"{added}\n")
+    done = pdsplit_command("merge", shards3, "-o", tmp_path / "m.nc", "--runs", changed)
+    assert done.returncode == 4 and "(1 runs added, 1 removed)" in done.stderr
+    assert f"python3 -m pdsplit collect {changed} -o FILE" in done.stderr
+    missing = pdsplit_command("merge", shards3, "--missing", "--runs", changed)
+    assert missing.returncode == 4 and missing.stderr.strip() in done.stderr
+    assert not (tmp_path / "m.nc").exists()
+    assert pdsplit_command("merge", shards3, "-o", tmp_path / "m.nc", "--runs",
+                           runs).returncode == 3
+
+
+# a file size limit (ulimit -f) of the merge: a few kB (no room for the
+# shards' bytes: refused before writing), and one byte less than the merged
+# file (room for the shards' bytes: written in a child process, which fails)
+@pytest.mark.parametrize("limit", [20_000, "merged - 1"])
+def test_merge_without_room_leaves_nothing(listed, shards3, tmp_path, limit):
+    if limit == "merged - 1":
+        pdsplit.merge_shards(shards3, tmp_path / "whole.nc")
+        limit = os.path.getsize(tmp_path / "whole.nc") - 1
+    out = tmp_path / "out/dos.nc"
+    done = subprocess.run(
+        [sys.executable, "-m", "pdsplit", "merge", shards3, "-o", out], env=environment(),
+        capture_output=True, text=True, timeout=60,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    assert done.returncode == 4 and "nothing written" in done.stderr, done.stderr
+    assert ("no room" if limit == 20_000 else "could not be written") in done.stderr
+    assert sorted(os.listdir(out.parent)) == ["dos.nc.lock"]
+
+
+def test_shard_tasks_with_other_options_at_once(listed, tmp_path):
+    """Two tasks started together on an empty folder: one is refused."""
+    tasks = [subprocess.Popen([sys.executable, "-m", "pdsplit", "collect", listed[0], "--shard",
+                               f"{k}/2", "-o", tmp_path / "s", "-q", *extra], env=environment(),
+                              stderr=subprocess.PIPE, text=True)
+             for k, extra in ((0, []), (1, ["--sigma", "0.1"]))]
+    statuses = sorted(task.wait(timeout=60) for task in tasks)
+    assert statuses == [0, 4]
+
+
+def test_run_list_quotes_paths_with_blanks(tmp_path):
+    names = ["a b/run", 'quote"d/run', "#hash/run", "tab\tx/run", "plain/run"]
+    for name in names:
+        make_tree(tmp_path / "tree", ["good/spin1"])
+        os.renames(tmp_path / "tree/good/spin1", tmp_path / "tree" / name)
+    listing = pdsplit_command("collect", tmp_path / "tree", "--list-runs")
+    assert listing.returncode == 0, listing.stderr
+    assert sum(line.startswith('"') for line in listing.stdout.splitlines()) == 3
+    runs = tmp_path / "runs.txt"
+    runs.write_text(listing.stdout.replace("a b/run\"", "a b/run\"  the label"))
+    assert pdsplit_command("collect", runs, "-o", tmp_path / "d.nc", "-q").returncode == 0
+    with h5py.File(tmp_path / "d.nc", "r") as h5:
+        assert sorted(p.decode() for p in h5["path"][:]) == sorted(names)
+        assert b"the label" in list(h5["label"][:])
