@@ -2,7 +2,8 @@
 processes (client= and --scheduler) equal to a local collect, also when a
 worker is killed in the middle of a batch; the Slurm recipe of
 docs/recipes.md on a one-node Slurm, a failed shard reported by the merge
-and collected by the resubmission."""
+and collected by the resubmission, and runs added to the tree merged by the
+next submission."""
 import os
 import re
 import shutil
@@ -166,3 +167,9 @@ def test_slurm_recipe_with_a_failed_shard(local_slurm, tmp_path):  # noqa: F811
     assert "pdsplit merge: 10 runs" in log
     pdsplit.collect(tmp_path / "runs.txt", tmp_path / "local.nc")
     assert_same_dataset(tmp_path / "dos.nc", tmp_path / "local.nc")
+    make_tree(tmp_path / "tree/added", ["good/spin1", "good/ti8"])  # the tree grows
+    (array, merge), states, log = submit()  # a new set of shards, of every run
+    assert [states[f"{array}_{k}"][0] for k in range(3)] == ["COMPLETED"] * 3
+    assert states[merge] == ("FAILED", "3:0") and "pdsplit merge: 12 runs" in log
+    pdsplit.collect(tmp_path / "runs.txt", tmp_path / "grown.nc")
+    assert_same_dataset(tmp_path / "dos.nc", tmp_path / "grown.nc")

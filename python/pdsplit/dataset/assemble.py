@@ -168,10 +168,13 @@ def fits(output, final, options):
     return room(output, 2 * size + (16 << 20))
 
 
-def in_child(folder, lock, job):
-    """assemble(**job) in a child process, which holds the output's lock
-    (the descriptor `lock`) with this one and ends when this one ends; the
-    job is a pickle in the checkpoint folder `folder`."""
+def in_child(folder, lock, job, module="pdsplit.dataset.assemble",
+             note="the finished runs are kept for the next run"):
+    """assemble(**job) (or the writer of `module`, see child_main) in a
+    child process, which holds the output's lock (the descriptor `lock`)
+    with this one and ends when this one ends; the job is a pickle in the
+    folder `folder`, removed when the child ends. OSError saying why when
+    the child fails (then `note`)."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "assemble.pkl")
     text = pickle.dumps(dict(job, parent=os.getpid()), protocol=pickle.HIGHEST_PROTOCOL)
@@ -179,22 +182,29 @@ def in_child(folder, lock, job):
     package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [package] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
-    child = subprocess.Popen([sys.executable, "-m", "pdsplit.dataset.assemble", path], env=env,
-                             stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                             pass_fds=(lock,))
     try:
-        _, errors = child.communicate()
-    except BaseException:
-        child.kill()
-        child.wait()
-        remove_temporaries(job["output"])
-        raise
+        child = subprocess.Popen([sys.executable, "-m", module, path], env=env,
+                                 stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                 pass_fds=(lock,))
+        try:
+            _, errors = child.communicate()
+        except BaseException:
+            child.kill()
+            child.wait()
+            remove_temporaries(job["output"])
+            raise
+    finally:
+        os.unlink(path)
     if child.returncode != 0:
         remove_temporaries(job["output"])
         lines = [l for l in errors.splitlines() if l.strip()]
         why = lines[-1] if child.returncode > 0 and lines else f"status {child.returncode}"
-        raise OSError(f"{job['output']}: the dataset could not be written ({why}); "
-                      "the finished runs are kept for the next run")
+        if child.returncode < 0:
+            why = (f"its writer ended by signal {-child.returncode} "
+                   f"({signal.strsignal(-child.returncode)}), as HDF5 may when a write fails: "
+                   "a full disk, or a file size limit (ulimit -f)")
+        raise OSError(f"{job['output']}: the dataset could not be written ({why})" +
+                      (f"; {note}" if note else ""))
 
 
 def _die_with_parent(parent):
@@ -208,12 +218,14 @@ def _die_with_parent(parent):
         sys.exit("the collection ended before the dataset was written")
 
 
-def main(argv):
+def child_main(work, argv):
+    """The child process of in_child: work(**job) of the job file argv[0];
+    its status (1 after printing the error)."""
     with open(argv[0], "rb") as f:
         job = pickle.load(f)
     _die_with_parent(job.pop("parent"))
     try:
-        assemble(**job)
+        work(**job)
     except Exception as e:
         print(f"{type(e).__name__}: {e}", file=sys.stderr)
         return 1
@@ -221,4 +233,4 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(child_main(assemble, sys.argv[1:]))

@@ -53,22 +53,28 @@ MERGE_DESCRIPTION = """\
 Merges the shard files that `python3 -m pdsplit collect LIST --shard K/N -o
 DIR` wrote into DIR into one dataset FILE, equal to `python3 -m pdsplit
 collect LIST -o FILE`: no run is read again and no array is recompressed.
-Shards of another run list, shard count or options are refused; shards
-absent, damaged or cut (a Slurm task that failed) are named, with the
---array indices to collect again, and nothing is written.
+Shards of another run list, shard count, index or options are refused, and
+with --runs LIST shards made from another list than LIST (runs added or
+removed since); shards absent, damaged (failing the checksum recorded when
+they were finished) or cut (a Slurm task that failed) are named, with the
+--array indices to collect again, and nothing is written. FILE is never a
+DOSCAR, a run's INCAR, POSCAR or CONTCAR, or an existing file that is not a
+dataset (a shard, the run list, shards.json).
 
 Exit status: 0 every run read; 3 FILE written and some runs failed (listed
 in FILE.failures.jsonl); 4 nothing written (shards of another collection,
-FILE being written by another process or not writable); 5 shards missing or
-incomplete, nothing written; 2 wrong options. With --missing: the indices
-of the missing shards on standard output (1,4-6; nothing when none), 0."""
+FILE refused, being written by another process, or no room for it); 5
+shards missing, incomplete or damaged, nothing written; 2 wrong options.
+With --missing: the indices of the shards to collect again on standard
+output (1-3,5; nothing when none), 0; 4 with the reason where the merge
+would be refused."""
 
 MERGE_EXAMPLES = """
 Examples:
   python3 -m pdsplit collect runs/ --list-runs > runs.txt
   python3 -m pdsplit collect runs.txt --shard 0/4 -o shards/   (... up to 3/4)
-  python3 -m pdsplit merge shards/ -o dos.nc
-  sbatch --array=$(python3 -m pdsplit merge shards/ --missing) collect.sbatch
+  python3 -m pdsplit merge shards/ -o dos.nc --runs runs.txt
+  sbatch --array=$(python3 -m pdsplit merge shards/ --missing --runs runs.txt) collect.sbatch
 """
 
 
@@ -218,11 +224,13 @@ def merge_main(argv):
     p.add_argument("-o", "--output", metavar="FILE", help="the dataset file")
     p.add_argument("--missing", action="store_true",
                    help="print the indices of the missing shards (for sbatch --array) and stop")
+    p.add_argument("--runs", metavar="LIST",
+                   help="the run list the shards are for: shards made from another are refused")
     p.add_argument("-q", "--quiet", action="store_true", help="no summary")
     args = p.parse_args(argv)
     if args.missing:
         try:
-            text = array_ranges(missing_shards(args.folder))
+            text = array_ranges(missing_shards(args.folder, args.runs))
         except (CollectError, OSError) as e:
             print(f"pdsplit merge: {e}", file=sys.stderr)
             return 4
@@ -232,7 +240,7 @@ def merge_main(argv):
     if args.output is None:
         p.error("the following arguments are required: -o/--output")
     try:
-        done = merge_shards(args.folder, args.output)
+        done = merge_shards(args.folder, args.output, args.runs)
     except ShardsMissing as e:
         print(f"pdsplit merge: {e}; nothing written", file=sys.stderr)
         return MISSING

@@ -2,12 +2,15 @@
 run folders, and files (or standard input, "-") that list run folders one a
 line with an optional label after the path. Every run appears once (by its
 real path), in sorted order (find_runs hands on the root and the Runs), with
-the fingerprint of its input files (fingerprint). Imports nothing of
-pdsplit.dataset."""
+the fingerprint of its input files (fingerprint); the lines of a run list
+(list_line). Imports options."""
+import json
 import os
 import re
 import sys
 from dataclasses import dataclass
+
+from .options import CollectError
 
 DOSCAR_NAMES = ("DOSCAR", "DOSCAR.gz", "DOSCAR.xz", "DOSCAR.bz2")
 # The files whose size and modification time decide whether a stored run is
@@ -76,12 +79,33 @@ def _is(test):
         return False
 
 
+def list_line(path, label=""):
+    """A line of a run list: the path, then the label after a blank. A path
+    that holds white space, a quote or a backslash, starts with "#", or is
+    not printable text is written as a JSON string in double quotes."""
+    if re.search(r'[\s"\\]', path) or path.startswith("#") or not path.isprintable():
+        path = json.dumps(path)
+    return f"{path} {label}\n" if label else f"{path}\n"
+
+
+def _split_line(text):
+    """(path, label) of a stripped list line (see list_line)."""
+    if text.startswith('"'):
+        try:
+            path, end = json.JSONDecoder().raw_decode(text)
+        except ValueError:
+            raise CollectError(f"{text}: a run list's quoted path is a JSON string, "
+                               "such as \"/runs/a b\"") from None
+        return path, text[end:].strip()
+    return tuple((re.split(r"\s+", text, maxsplit=1) + [""])[:2])
+
+
 def _listed(lines, found):
     for line in lines:
         text = line.strip()
         if not text or text.startswith("#"):
             continue
-        path, label = (re.split(r"\s+", text, maxsplit=1) + [""])[:2]
+        path, label = _split_line(text)
         path = os.path.expanduser(path)
         if os.path.basename(path) in DOSCAR_NAMES and os.path.isfile(path):
             path = os.path.dirname(path) or "."

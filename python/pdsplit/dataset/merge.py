@@ -6,18 +6,26 @@ pdsplit_shards of the output as HDF5 stores them (their compressed chunks),
 and the dataset's variable is a virtual dataset over those copies, in shard
 order. The columns of one value per row (strings, numbers, the pointers of
 the element and site rows, shifted by the rows before) are written anew.
-Hands on a Collected. Imports options, schema, netcdf, store and shards."""
+Only shards that pass shards.check_shards (their checksums among them) are
+merged, into an output that store.refuse_output allows. The file is
+written as a collection's is (assemble.room, assemble.in_child): here where
+its room is certain, else in a child process (python3 -m
+pdsplit.dataset.merge JOB), refused when there is no room for the shards'
+bytes. Hands on a Collected. Imports options, schema, netcdf, store,
+assemble and shards."""
 import os
+import sys
 from types import SimpleNamespace
 
 import h5py
 import numpy as np
 
+from .assemble import child_main, in_child, room
 from .netcdf import POINTERS, create
-from .options import CollectError, Collected, ShardsMissing
+from .options import Collected, ShardsMissing
 from .schema import SCHEMA, STR
-from .shards import SHARD_FILE, STATE_FILE, array_ranges, is_complete, read_state, shard_files
-from .store import Lock, remove_temporaries, write_failures_jsonl
+from .shards import SHARD_FILE, array_ranges, check_shards
+from .store import Lock, refuse_output, remove_temporaries, write_failures_jsonl
 
 COPIES = "pdsplit_shards"
 # the dimension of the rows whose count says where a shard's rows start
@@ -25,27 +33,14 @@ ROW_OF = {"run": "path", "failure": "failure_path", "element_row": "element_symb
           "site_row": "site_symbol"}
 
 
-def _check(folder):
-    """{shard: path} of the non-empty shards, in order, and the state;
-    ShardsMissing or CollectError (shards of another collection)."""
-    state = read_state(folder)
-    if state is None:
-        raise CollectError(f"{folder}: not a shard folder (no {STATE_FILE})")
-    files = shard_files(folder)
-    foreign = sorted(set(os.listdir(folder)) - {STATE_FILE} - {
-        os.path.basename(p) for p in files.values()})
-    foreign = [n for n in foreign if n.startswith("shard-") and n.endswith(".nc")
-               and not n.endswith(".partial.nc")]
-    if foreign:
-        raise CollectError(f"{folder}: shards of another shard count: {', '.join(foreign)}")
-    missing = []
-    for k in range(state["shards"]):
-        if k not in files or not is_complete(files[k], state, k):  # raises on another list
-            missing.append(k)
+def _check(folder, runs):
+    """{shard: path} and the state of a shard folder whose every shard is
+    complete; ShardsMissing or CollectError (see shards.check_shards)."""
+    files, state, missing = check_shards(folder, runs)
     if missing:
         names = [SHARD_FILE.format(k, state["shards"]) for k in missing]
-        raise ShardsMissing(f"{folder}: {len(missing)} of {state['shards']} shards missing or "
-                            f"incomplete: {', '.join(names[:20])}"
+        raise ShardsMissing(f"{folder}: {len(missing)} of {state['shards']} shards missing, "
+                            f"incomplete or damaged: {', '.join(names[:20])}"
                             f"{' ...' if len(names) > 20 else ''} (collect them again: "
                             f"--array={array_ranges(missing)})", missing)
     return files, state
@@ -141,43 +136,95 @@ def _merge_into(tmp, shards, numbers, options):
     return total
 
 
-def merge_shards(folder, output):
+def write_merged(output, paths, numbers, options):
+    """The shard files `paths` (numbered `numbers`) merged into a temporary
+    file renamed to `output`; the temporary file removed on any error."""
+    tmp = f"{output}.tmp-{os.getpid()}"
+    shards = []
+    try:
+        shards = [h5py.File(p, "r") for p in paths]
+        total = _merge_into(tmp, shards, numbers, options)
+        with open(tmp, "rb+") as f:
+            os.fsync(f.fileno())
+        os.replace(tmp, output)
+        return total
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+    finally:
+        for h5 in shards:
+            h5.close()
+
+
+def merge_shards(folder, output, runs=None):
     """The shards of `folder` (made by collect_shard) merged into the dataset
     `output`, equal to one collect of the run list; no run is read again.
-    Raises ShardsMissing (its .missing: the shard indices) when shards are
-    absent, damaged or cut, CollectError for shards of another collection;
-    returns a Collected (read 0: every run comes from a shard)."""
+    runs: the run list the merge is for (a list file or the sources): shards
+    made from another list are refused. Raises ShardsMissing (its .missing:
+    the shard indices) when shards are absent, damaged or cut, CollectError
+    for shards of another collection and outputs refused (refuse_output),
+    OSError when the file cannot be written (no room); returns a Collected
+    (read 0: every run comes from a shard)."""
     folder = os.fspath(folder)
-    files, state = _check(folder)
     output = os.path.abspath(os.fspath(output))
-    os.makedirs(os.path.dirname(output), exist_ok=True)
+    refuse_output(output)
+    files, state = _check(folder, runs)
     options = {k: v for k, v in state["options"].items()
                if k not in ("format_version", "pdsplit_version")}
     numbers = [k for k in sorted(files) if int(_attr(files[k], "pdsplit_shard_runs")) > 0]
     paths = [files[k] for k in numbers]
-    if not paths:
-        raise CollectError(f"{folder}: the run list of these shards is empty; nothing written")
-    with Lock(output):
+    os.makedirs(os.path.dirname(output), exist_ok=True)
+    size, data = sum(os.path.getsize(p) for p in paths), _data_bytes(paths)
+    with Lock(output) as lock:
         remove_temporaries(output)
-        tmp = f"{output}.tmp-{os.getpid()}"
-        shards = [h5py.File(p, "r") for p in paths]
-        try:
-            total = _merge_into(tmp, shards, numbers, options)
-            with open(tmp, "rb+") as f:
-                os.fsync(f.fileno())
-            os.replace(tmp, output)
-        except BaseException:
-            if os.path.exists(tmp):
-                os.unlink(tmp)
-            raise
-        finally:
-            for h5 in shards:
-                h5.close()
+        if room(output, 2 * size + (16 << 20)):
+            write_merged(output, paths, numbers, options)
+        elif room(output, data):
+            job = dict(output=output, paths=paths, numbers=numbers, options=options)
+            try:
+                in_child(output + ".parts", lock.fd, job, module="pdsplit.dataset.merge",
+                         note="")
+            finally:
+                _remove_empty(output + ".parts")
+        else:
+            raise OSError(f"{output}: no room for the merged dataset (at least {data} bytes, "
+                          "the shards' data): the disk is full or the limit on file sizes "
+                          "(ulimit -f) is lower")
         failures_file = write_failures_jsonl(output)
+    with h5py.File(output, "r") as h5:
+        total = _sizes(h5)
     return Collected(output=output, failures_file=failures_file, runs=total["run"],
                      kept=total["run"] + total["failure"], failed=total["failure"])
+
+
+def _data_bytes(paths):
+    """The bytes of the variables of the shard files `paths`, as stored:
+    the least a merged file of them takes."""
+    total = 0
+
+    def add(name, item):
+        nonlocal total
+        if isinstance(item, h5py.Dataset):
+            total += item.id.get_storage_size()
+
+    for path in paths:
+        with h5py.File(path, "r") as h5:
+            h5.visititems(add)
+    return total
+
+
+def _remove_empty(folder):
+    try:
+        os.rmdir(folder)
+    except OSError:
+        pass
 
 
 def _attr(path, name):
     with h5py.File(path, "r") as h5:
         return h5.attrs[name]
+
+
+if __name__ == "__main__":
+    sys.exit(child_main(write_merged, sys.argv[1:]))

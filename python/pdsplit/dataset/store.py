@@ -9,8 +9,8 @@ written before the first, says with what options they were made. A
 checkpoint file holds a pickle of the rows' keys (real path, failed, element
 rows, site rows, fingerprint), then the rows in the same order as pickles of
 up to ROWS_PER_PICKLE rows, so that they can be read a few at a time.
-known_runs hands the collection what is stored already. Imports options and
-netcdf."""
+known_runs hands the collection what is stored already; refuse_output says
+which outputs are never written. Imports options, find and netcdf."""
 import fcntl
 import json
 import os
@@ -20,6 +20,8 @@ import time
 import h5py
 import numpy as np
 
+from .. import _core
+from .find import FINGERPRINT_STEMS, SUFFIXES
 from .netcdf import read_rows
 from .options import CollectError, differing_options
 
@@ -177,6 +179,37 @@ class Lock:
     def __exit__(self, *exc):
         fcntl.flock(self.fd, fcntl.LOCK_UN)
         os.close(self.fd)
+
+
+def is_dataset(path):
+    """True when `path` is a dataset of pdsplit.collect or merge (not a shard)."""
+    try:
+        if not h5py.is_hdf5(path):
+            return False
+        with h5py.File(path, "r") as h5:
+            return "pdsplit_options" in h5.attrs and "pdsplit_shard" not in h5.attrs
+    except OSError:
+        return False
+
+
+def refuse_output(output):
+    """CollectError when `output` is never written: a name the library's
+    writers refuse (empty, DOSCAR in any form, a link to one), the name of
+    an input file of a run (INCAR, POSCAR, CONTCAR, also compressed), a
+    folder, or an existing file that is not a dataset (a shard, a run list,
+    shards.json)."""
+    try:
+        _core._refuse_output(output, "")
+    except ValueError as e:
+        raise CollectError(str(e)) from None
+    name = os.path.basename(output)
+    if name in {stem + suffix for stem in FINGERPRINT_STEMS for suffix in SUFFIXES}:
+        raise CollectError(f"{output}: named like an input file of a run; it is never written")
+    if os.path.isdir(output):
+        raise CollectError(f"{output}: a folder; name the dataset file")
+    if os.path.lexists(output) and not is_dataset(output):
+        raise CollectError(f"{output}: exists and is not a dataset of pdsplit.collect; remove "
+                           "it or choose another output")
 
 
 def remove_temporaries(output):
