@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "collect/collect.h"
+#include "vaspout/vaspout.h"
 
 namespace {
 
@@ -208,6 +209,10 @@ TEST(CollectFailures, Causes) {
       {1, 12, 0, 0, "", "POSCAR has 3 atoms", "structure-mismatch"},
       {1, 12, 0, 6, "", "", "bad-structure"},
       {1, pds::kUnitOutput, 0, 0, "", "", "refused-output"},
+      {1, pds::kUnitVaspout, 0, 0, "", "v.h5: is not an HDF5 file", "not-hdf5"},
+      {1, pds::kUnitVaspout, 0, 0, "", "v.h5: has no results/electron_dos", "no-dos"},
+      {1, pds::kUnitVaspout, 0, 0, "", "v.h5: this build was built without HDF5", "no-hdf5"},
+      {1, pds::kUnitVaspout, 0, 0, "", "v.h5: dospar has 7 projectors", "unknown-columns"},
   };
   for (const CauseRow& r : rows) {
     pds::Failure f(r.number, r.unit, "DOSCAR", r.os_error);

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "collect/collect.h"
+#include "vaspout/vaspout.h"
 
 namespace pds::collect {
 
@@ -16,8 +17,18 @@ bool says(const Failure& f, std::string_view words) {
   return f.detail().text.find(words) != std::string::npos;
 }
 
+// Number 1 of a vaspout.h5: what the file lacks, else arrays or projector
+// labels of no layout VASP writes.
+std::string vaspout_cause(const Failure& f) {
+  if (says(f, "without HDF5")) return "no-hdf5";
+  if (says(f, "not an HDF5 file")) return "not-hdf5";
+  if (says(f, "has no results/electron_dos") || says(f, "has no dataset")) return "no-dos";
+  return "unknown-columns";
+}
+
 // Number 1: refused before anything was done.
 std::string refusal_cause(const Failure& f) {
+  if (f.unit() == kUnitVaspout) return vaspout_cause(f);
   if (f.unit() == kUnitOutput) return "refused-output";
   if (f.unit() == kStructureUnit) {
     // check_structure() names no line; a structure that cannot be read does.

@@ -124,7 +124,9 @@ std::optional<std::string> read_incar(const std::string& folder);
 // from: "truncated", "corrupt-compressed", "not-a-number", "not-vasp-layout",
 // "too-many-values", "unknown-columns", "ambiguous-columns", "no-grid-points",
 // "atom-not-in-file", "structure-mismatch", "bad-structure", "refused-output",
-// "no-pdos", "no-doscar", "permission", "os-error", "failure".
+// "no-pdos", "no-doscar", "permission", "os-error", "failure"; for vaspout.h5
+// also "not-hdf5", "no-dos" (no results/electron_dos) and "no-hdf5" (a build
+// without libhdf5).
 std::string failure_cause(const Failure& f);
 
 // ---------------------------------------------------------------------------
