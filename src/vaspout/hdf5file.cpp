@@ -105,7 +105,6 @@ class Id {
   Id(const Id&) = delete;
   Id& operator=(const Id&) = delete;
   hid_t get() const { return id_; }
-  bool ok() const { return id_ >= 0; }
 
  private:
   hid_t id_;
@@ -167,12 +166,25 @@ hsize_t count(const std::vector<hsize_t>& dims) {
   return n;
 }
 
+// File access as for any file read: the lock that HDF5 takes by default,
+// skipped where the file system has none (Lustre and NFS mounts of
+// clusters often have none, and the open would fail).
+hid_t open_file(const std::string& file) {
+  const hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+#if (H5_VERS_MAJOR == 1 && H5_VERS_MINOR == 10 && H5_VERS_RELEASE >= 7) || H5_VERSION_GE(1, 12, 1)
+  H5Pset_file_locking(access, true, true);
+#endif
+  const hid_t id = H5Fopen(file.c_str(), H5F_ACC_RDONLY, access);
+  H5Pclose(access);
+  return id;
+}
+
 }  // namespace
 
 Hdf5File::Hdf5File(const std::string& file) : file_(file) {
   check_openable(file);
   const Call call;
-  id_ = H5Fopen(file.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+  id_ = open_file(file);
   if (id_ >= 0) return;
   if (!has_signature(file)) refuse(kNothingDone, "is not an HDF5 file (no HDF5 signature)");
   refuse(kEndOfFile, "is an HDF5 file that cannot be opened: it is truncated or damaged");
