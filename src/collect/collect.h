@@ -156,8 +156,10 @@ std::optional<std::string> read_incar(const std::string& folder);
 // ("truncated", "corrupt-compressed", "not-a-number", "not-vasp-layout",
 // "too-many-values", "unknown-columns", "ambiguous-columns", "no-grid-points",
 // "atom-not-in-file", "structure-mismatch", "bad-structure", "refused-output",
-// "no-pdos", "not-text", "not-a-regular-file"), else one from its number and
-// OS error ("no-doscar", "permission", "os-error", "failure", ...).
+// "no-pdos", "not-text", "not-a-regular-file"; of a vaspout.h5 also
+// "not-hdf5", "no-dos" (no results/electron_dos) and "no-hdf5" (a build
+// without libhdf5)), else one from its number and OS error ("no-doscar",
+// "permission", "os-error", "failure", ...).
 std::string failure_cause(const Failure& f);
 
 // ---------------------------------------------------------------------------
