@@ -38,6 +38,7 @@ std::string refusal_cause(const Failure& f) {
 }  // namespace
 
 std::string failure_cause(const Failure& f) {
+  if (!f.detail().kind.empty()) return f.detail().kind;
   if (f.os_error() != 0) {
     if (f.os_error() == ENOENT && f.unit() == kUnitDoscar) return "no-doscar";
     if (f.os_error() == EACCES || f.os_error() == EPERM) return "permission";

@@ -51,6 +51,10 @@ struct FailureDetail {
   // What a byte source found wrong with its data, in words ("the gzip data
   // ends early"); empty for failures of the text itself.
   std::string cause;
+  // A short machine-readable cause set by a reader that knows it better
+  // than the number tells ("not-vasprun", "malformed-xml"); empty: told by
+  // the number.
+  std::string kind;
 };
 
 // A failure of an open, read or write. `file` is the name as given (a relative
@@ -221,6 +225,8 @@ std::unique_ptr<ByteSource> memory_source(const char* data, std::size_t size);
 // liblzma and libbz2; the program does not use it.
 std::unique_ptr<ByteSource> decompressed(std::unique_ptr<ByteSource> raw,
                                          std::string* compression = nullptr);
+// `head`, then the bytes of `rest`: data whose first bytes were looked at.
+std::unique_ptr<ByteSource> replayed(std::string head, std::unique_ptr<ByteSource> rest);
 
 // A file opened read-only for sequential lines. Reads in large blocks.
 class InFile {
