@@ -1,7 +1,7 @@
-"""Read VASP DOSCAR files into numpy arrays, exactly and fast; write DOS column files.
+"""Read the DOS of VASP runs (DOSCAR, vasprun.xml, vaspout.h5) into numpy arrays, exactly and fast; write DOS column files.
 
     import pdsplit
-    dos = pdsplit.read("run1")                    # run1/DOSCAR
+    dos = pdsplit.read("run1")                    # run1/DOSCAR, else run1/vasprun.xml ...
     dos.total, dos.pdos, dos.atom(2), dos.sum([1, 2, 3])
     dos.select("O(p)"), dos.select_columns("O(p)")  # by element and orbital
     pdsplit.write("iDOS", dos.total, shift=dos.efermi)
@@ -17,7 +17,7 @@ the command that writes selections into one file.
 
 
 class DoscarError(ValueError):
-    """A DOSCAR that cannot be read, or an output name that is refused.
+    """A DOSCAR (or vasprun.xml) that cannot be read, or an output name that is refused.
 
     number:  the exit status that the pdsplit command line gives for the same
              problem: 24 the file (or its compressed data) ends early, or
@@ -41,7 +41,13 @@ class DoscarError(ValueError):
              (atoms= on a file without projected DOS), "atom-not-in-file",
              "structure-mismatch" (a structure of another atom count),
              "bad-structure" (a structure file that cannot be read),
-             "refused-output" (an output name refused), "failure" (any other).
+             "refused-output" (an output name refused); for vasprun.xml also
+             "not-vasprun" (62: XML that does not start with <modeling>),
+             "no-dos" (24: no <dos> block, or none of KPOINTS_OPT with
+             kpoints_opt=True), "entity" (1: a <!DOCTYPE> declaration; no DTD
+             or entity is ever read), "malformed-xml" (64: a row without its
+             </r>, a row or block of another size than its <field>s and the
+             total block say, a tag out of place); "failure" (any other).
     """
 
     def __init__(

@@ -71,9 +71,23 @@ void read_head(XmlScan& s, VasprunRun& r, const ReadOptions& o) {
   }
 }
 
+// After the main </dos>: the eigenvalues that open <projected>, when it
+// follows, take the place of those before the DOS (pymatgen takes the last
+// <eigenvalues> of the file, which are these; their occupations may differ).
+void read_projected_eigenvalues(XmlScan& s, VasprunRun& r) {
+  s.skip_blanks();
+  if (!s.window(11).starts_with("<projected>")) return;
+  s.advance(11);
+  s.skip_blanks();
+  if (!s.window(13).starts_with("<eigenvalues>")) return;
+  VasprunRun projected;
+  read_eigenvalues(s, projected);
+  if (projected.has_edges) r.edges = projected.edges, r.has_edges = true;
+}
+
 // From the first <calculation> to the DOS asked for (and, for the band
-// edges with KPOINTS_OPT's DOS, on to the main one, before which the
-// eigenvalues of the run stand).
+// edges with KPOINTS_OPT's DOS, on past the main one, before and after
+// which the eigenvalues of the run stand).
 void read_calculations(XmlScan& s, VasprunRun& r, DoscarData& d, const ReadOptions& o) {
   bool read = false;
   for (;;) {
@@ -90,14 +104,18 @@ void read_calculations(XmlScan& s, VasprunRun& r, DoscarData& d, const ReadOptio
       continue;
     }
     const int kind = dos_tag(s);
-    if (read && kind == 1) return;
+    if (read && kind == 1) {
+      if (s.find({"</dos>"}) >= 0) s.advance(6);
+      return read_projected_eigenvalues(s, r);
+    }
     if (kind == 1 && o.kpoints_opt) refuse_no_dos(s, o);
     if (kind == 0 || (kind == 2) != o.kpoints_opt) {
       s.advance(4);
       continue;
     }
     read_dos_block(s, r, d, o);
-    if (!o.kpoints_opt || !o.eigenvalues) return;
+    if (!o.eigenvalues) return;
+    if (!o.kpoints_opt) return read_projected_eigenvalues(s, r);
     read = true;
   }
 }

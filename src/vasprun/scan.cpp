@@ -293,6 +293,8 @@ void XmlScan::fail(int number, const char* kind, const std::string& what,
                    std::size_t offset) const {
   Failure f(number, kUnitDoscar, name_);
   f.detail().line = line_at(offset);
+  // At the end of the data, the last line (not the empty one after its LF).
+  if (eof_ && offset >= available() && end_ > 0 && buf_[end_ - 1] == '\n') --f.detail().line;
   f.detail().kind = kind;
   f.detail().text = name_ + ": line " + std::to_string(f.detail().line) + ": " + what;
   throw f;

@@ -96,11 +96,17 @@ Sniffed sniff(std::unique_ptr<ByteSource> raw, const std::string& name) {
   std::size_t got = 0;
   try {
     text = decompressed(std::make_unique<Recorded>(shared, record), &out.compression);
+  } catch (const Failure& f) {
+    throw for_stream(f, kUnitDoscar, name);
+  }
+  try {
     for (std::size_t n; got < head.size() && (n = text->read(&head[got], head.size() - got)) > 0;) {
       got += n;
     }
-  } catch (const Failure& f) {
-    throw for_stream(f, kUnitDoscar, name);
+  } catch (const Failure&) {
+    // Damaged data at its start: the DOSCAR reader meets it again, and says
+    // where.
+    got = 0;
   }
   head.resize(got);
   std::size_t first = head.starts_with("\xEF\xBB\xBF") ? 3 : 0;
@@ -184,17 +190,23 @@ DoscarData read_dos(const std::string& path, const ReadOptions& options) {
   const bool vaspout =
       options.format == "vaspout" || (options.format.empty() && file.ends_with(kVaspoutName));
   if (vaspout) return read_vaspout_file(file, o);
-  bool xml = options.format == "vasprun";
   DoscarData d;
-  if (options.format.empty()) {
+  bool xml = options.format == "vasprun";
+  if (options.format != "doscar") {
     const Opened opened(file);
-    Sniffed s = sniff(positioned_source(opened.fd, 0), file);
-    xml = s.xml;
-    if (xml) d = vasprun_of(s, file, o);
-  } else if (xml) {
-    const Opened opened(file);
-    Sniffed s = sniff(positioned_source(opened.fd, 0), file);
-    d = vasprun_of(s, file, o);
+    struct stat st {};
+    const bool regular = fstat(opened.fd, &st) == 0 && S_ISREG(st.st_mode);
+    Sniffed s = sniff(
+        regular ? positioned_source(opened.fd, 0) : descriptor_source(opened.fd, false), file);
+    xml = xml || s.xml;
+    if (xml) {
+      d = vasprun_of(s, file, o);
+    } else if (!regular) {
+      // A pipe cannot be read again: its first bytes are replayed.
+      d = read_doscar(std::move(s.bytes), file, o);
+      d.folder = o.folder;
+      return d;
+    }
   }
   if (!xml) {
     d = read_doscar(file, o);
