@@ -200,15 +200,19 @@ std::int64_t read_atoms(XmlScan& s, const std::vector<int>& column, int sets, st
   return atom;
 }
 
-// Passes over the atoms' sets of <partial>, counting them.
-std::int64_t count_atoms(XmlScan& s) {
+// Passes over the atoms' sets of <partial>: `natoms` of them when known
+// (one search for the end), else counted.
+std::int64_t pass_atoms(XmlScan& s, std::int64_t natoms) {
   std::int64_t atoms = 0;
-  for (int hit; (hit = s.find({"<set comment=\"ion", "</partial>"})) != 1; ++atoms) {
+  const int end = natoms >= 0 ? 0 : 1;
+  for (int hit; (hit = natoms >= 0 ? s.find({"</partial>"})
+                                    : s.find({"<set comment=\"ion", "</partial>"})) != end;
+       ++atoms) {
     if (hit < 0) s.truncated(kPartial);
     s.advance(1);
   }
   s.advance(10);
-  return atoms;
+  return natoms >= 0 ? natoms : atoms;
 }
 
 double read_efermi(XmlScan& s) {
@@ -274,7 +278,7 @@ void read_dos_block(XmlScan& s, const VasprunRun& r, DoscarData& d, const ReadOp
         AtomSink sink{o.kept};
         atoms = read_atoms(s, column, totals.sets, totals.points, sink, d);
       } else {
-        atoms = count_atoms(s);
+        atoms = pass_atoms(s, r.natoms);
       }
     } else if (t.closing) {
       s.fail(kConversion, "malformed-xml", "</" + std::string(t.name) + "> inside <dos>");
