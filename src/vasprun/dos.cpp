@@ -206,7 +206,7 @@ std::int64_t pass_atoms(XmlScan& s, std::int64_t natoms) {
   std::int64_t atoms = 0;
   const int end = natoms >= 0 ? 0 : 1;
   for (int hit; (hit = natoms >= 0 ? s.find({"</partial>"})
-                                    : s.find({"<set comment=\"ion", "</partial>"})) != end;
+                                   : s.find({"<set comment=\"ion", "</partial>"})) != end;
        ++atoms) {
     if (hit < 0) s.truncated(kPartial);
     s.advance(1);
