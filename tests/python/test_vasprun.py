@@ -208,3 +208,43 @@ def test_eigenval_beside_doscar(run_folder):
     expected = tuple(outputs.Eigenval(str(run_folder / "EIGENVAL")).eigenvalue_band_properties)
     assert pdsplit.read(run_folder).eigenvalue_band_properties == expected
     assert pdsplit.read(run_folder, eigenvalues=True).eigenvalue_band_properties == expected
+
+
+# read() arguments on a vasprun.xml: atoms kept, the total block only, the
+# file as a stream; refusals as for a DOSCAR.
+OPTIONS = {
+    "atoms=[3, 1]": (dict(atoms=[3, 1]), (1, 3)),
+    "atoms=[]": (dict(atoms=[]), ()),
+    "file object": ("stream", (1, 2, 3, 4)),
+    "atom 5": (dict(atoms=[5]), "atom-not-in-file"),
+}
+
+
+@pytest.mark.parametrize("case", OPTIONS)
+def test_read_options(case):
+    keywords, expected = OPTIONS[case]
+    whole = pdsplit.read(VASPRUN / AL)
+    if isinstance(expected, str):
+        with pytest.raises(pdsplit.DoscarError) as e:
+            pdsplit.read(VASPRUN / AL, **keywords)
+        assert e.value.cause == expected
+        return
+    if keywords == "stream":
+        with open(VASPRUN / AL, "rb") as f:
+            dos = pdsplit.read(f)
+    else:
+        dos = pdsplit.read(VASPRUN / AL, **keywords)
+    assert dos.atoms == expected and dos.natoms == 4
+    np.testing.assert_array_equal(dos.total, whole.total)
+    for atom in expected:
+        np.testing.assert_array_equal(dos.atom(atom), whole.atom(atom))
+
+
+def test_total_only_file_has_no_pdos():
+    lines = lines_of(text(AL))
+    data = "".join(lines[: line_with(lines, "<partial>")] + ["  </dos>\n"]).encode()
+    dos = pdsplit.read(data)
+    assert (dos.has_pdos, dos.projection, dos.natoms) == (False, None, 4)
+    with pytest.raises(pdsplit.DoscarError) as e:
+        pdsplit.read(data, atoms=[1])
+    assert (e.value.number, e.value.cause) == (24, "no-pdos")
