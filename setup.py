@@ -16,7 +16,7 @@ from setuptools import setup
 
 SOURCES = sorted(glob("python/src/*.cpp")) + sorted(
     f
-    for part in ("textio", "console", "doscar", "output", "collect", "vaspout")
+    for part in ("textio", "console", "doscar", "output", "collect", "vasprun", "vaspout")
     for f in glob(f"src/{part}/*.cpp")
 )
 

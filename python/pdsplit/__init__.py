@@ -1,7 +1,7 @@
-"""Read VASP DOSCAR files into numpy arrays, exactly and fast; write DOS column files.
+"""Read the DOS of VASP runs (DOSCAR, vasprun.xml, vaspout.h5) into numpy arrays, exactly and fast; write DOS column files.
 
     import pdsplit
-    dos = pdsplit.read("run1")                    # run1/DOSCAR
+    dos = pdsplit.read("run1")                    # run1/DOSCAR, else run1/vasprun.xml ...
     dos.total, dos.pdos, dos.atom(2), dos.sum([1, 2, 3])
     dos.select("O(p)"), dos.select_columns("O(p)")  # by element and orbital
     pdsplit.write("iDOS", dos.total, shift=dos.efermi)
@@ -21,31 +21,59 @@ __version__ = "1.0.0"
 
 
 class DoscarError(ValueError):
-    """A DOSCAR that cannot be read, or an output name that is refused.
+    """A DOSCAR (or vasprun.xml, vaspout.h5) that cannot be read, or an output name that is refused.
 
     number:  the exit status that the pdsplit command line gives for the same
              problem: 24 the file (or its compressed data) ends early, or
              atoms= on a file without projected DOS; 64 a field is not a
-             number, or compressed data is damaged; 62 no upper-case E in
-             line 7 (not VASP's layout: LOBSTER's DOSCAR.lobster); 66 100 or
-             more values in a line; 1 column counts of no known kind (also a
-             total block of other than 2 or 4 values, which the command line
-             splits), an atom not in the file, a structure of another atom
-             count, or an output name that is refused (empty, DOSCAR, DOSCAR.gz,
-             .xz, .bz2, or a link to such a file).
+             number (also a number cut by the end of the file), or compressed
+             data is damaged; 62 no upper-case E in line 7 (not VASP's layout:
+             LOBSTER's DOSCAR.lobster); 66 100 or more values in a line; 1
+             column counts of no known kind (also a total block of other than 2
+             or 4 values, which the command line splits), an atom not in the
+             file, a structure of another atom count, or an output name that is
+             refused (empty, DOSCAR, DOSCAR.gz, .xz, .bz2, or a link to such a
+             file). Where the command line would read the file, the library
+             gives its own: 24 for a blank data line or NUL bytes to the end, 1
+             for its other refusals.
     path:    the file concerned.
     line:    the line of the file (from 1) where the problem was found, or None.
     columns: (first, last) columns (from 1) of a field that is not a number, or None.
-    field:   the text of that field, or None.
-    cause:   a short machine-readable cause, or None: "truncated" (the file or
-             its compressed data ends early), "corrupt-compressed", "not-a-number",
-             "not-vasp-layout" (62), "too-many-values" (66), "unknown-columns"
-             (column counts of no known kind), "ambiguous-columns" (16 values
-             per point and no INCAR to tell), "no-grid-points", "no-pdos"
-             (atoms= on a file without projected DOS), "atom-not-in-file",
-             "structure-mismatch" (a structure of another atom count),
-             "bad-structure" (a structure file that cannot be read),
-             "refused-output" (an output name refused), "failure" (any other).
+    field:   the text of that field, or None (raw bytes of the file, NUL
+             included; the message escapes them).
+    cause:   a short machine-readable cause, carried by the refusal itself, or
+             None:
+             "truncated" (the file or its compressed data ends early: also a
+             last line that ends inside a number, right after its E or E-, and
+             data that ends in NUL bytes, which a job killed while writing
+             leaves on some file systems; the message says where the text
+             ends), "corrupt-compressed", "not-a-number", "not-vasp-layout"
+             (62), "too-many-values" (66), "unknown-columns" (column counts of
+             no known kind), "ambiguous-columns" (16 values per point and no
+             INCAR to tell), "no-grid-points", "no-pdos" (atoms= on a file
+             without projected DOS), "atom-not-in-file", "structure-mismatch"
+             (a structure of another atom count), "bad-structure" (a structure
+             file that cannot be read), "refused-output" (an output name
+             refused), "not-text" (1: a line over 1 MiB, or a NUL byte in
+             lines 1-6 that is not end padding: binary data), and
+             "not-a-regular-file" (1: a FIFO, device, socket or folder, or a
+             link to one, found in a folder or given to a collection: never
+             opened; name a FIFO itself to read a stream from it);
+             for vasprun.xml also "not-vasprun" (62: XML that does not start
+             with <modeling> or a <calculation>), "no-dos" (24: no <dos> block,
+             or none of KPOINTS_OPT with kpoints_opt=True), "entity" (1: a
+             <!DOCTYPE> declaration; no DTD or entity is ever read),
+             "malformed-xml" (64: a row without its </r>, a row or block of
+             another size than its <field>s and the total block say, a tag out
+             of place), "no-eigenvalues" (24 or 1: band edges asked of a file
+             without eigenvalues and occupations, or of a DOSCAR without
+             EIGENVAL), "refused-source" (1: source="vaspout" for data that is
+             not a file);
+             for vaspout.h5 also "not-hdf5" (1: not an HDF5 file), "no-dos" (1:
+             no results/electron_dos or one of its arrays) and "no-hdf5" (1: a
+             module built without libhdf5); "no-doscar", "permission",
+             "os-error" for failures of the operating system; "failure" (any
+             other).
     """
 
     def __init__(

@@ -12,6 +12,16 @@ class Doscar:
     @property
     def path(self) -> str: ...
     @property
+    def source(self) -> str: ...
+    @property
+    def format(self) -> str: ...
+    @property
+    def eigenvalue_band_properties(self) -> Tuple[float, float, float, bool]: ...
+    @property
+    def _cell(
+        self,
+    ) -> Optional[Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]]: ...
+    @property
     def natoms(self) -> int: ...
     @property
     def npoints(self) -> int: ...
@@ -72,10 +82,15 @@ class Doscar:
     def to_pymatgen(self) -> Any: ...
 
 def read(
-    source: Union[_Path, bytes, bytearray, memoryview, BinaryIO],
+    file: Union[_Path, bytes, bytearray, memoryview, BinaryIO],
+    /,
     atoms: Optional[Sequence[int]] = None,
     noncollinear: Optional[bool] = None,
     structure: Any = None,
+    *,
+    source: Optional[str] = None,
+    kpoints_opt: bool = False,
+    eigenvalues: bool = False,
 ) -> Doscar: ...
 def write(
     path: _Path,

@@ -16,6 +16,11 @@ def _imports():
 
 def _structure(dos, IStructure, Poscar):
     source = dos.structure
+    if dos._cell is not None and source == dos.path:
+        # A vasprun.xml: the cell and positions of its last structure
+        # before the DOS, with the elements it names.
+        lattice, positions = dos._cell
+        return IStructure(lattice, list(dos.symbols), positions)
     if isinstance(source, str):
         return Poscar.from_file(source).structure
     if isinstance(source, IStructure):
@@ -56,12 +61,16 @@ def to_pymatgen(dos):
     band centres and DosPlotter.
 
     Structure: the file that symbols came from, read by pymatgen's
-    Poscar.from_file, or the pymatgen Structure or ASE Atoms given to
+    Poscar.from_file (a vasprun.xml: the cell and positions of its last
+    structure before the DOS, pymatgen's final structure of a single-point
+    run), or the pymatgen Structure or ASE Atoms given to
     read(structure=...). Total DOS: the total block with the file's Fermi
     level; per site (the atoms kept) and orbital (pymatgen's Orbital for l,m
     columns, OrbitalType for l columns) the columns of its block, Spin.up and
     Spin.down; a non-collinear file gives the DOS columns as Spin.up, without
-    the magnetisation. Energies are the total block's.
+    the magnetisation (pymatgen's own Vasprun(...).complete_dos of a
+    non-collinear vasprun.xml has the same Spin.up, and as Spin.down the
+    last spin set, mz). Energies are the total block's.
 
     ImportError without pymatgen; ValueError without a structure.
     """

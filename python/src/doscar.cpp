@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "py_doscar.h"
+#include "vasprun/vasprun.h"
 
 namespace pdsplit_python {
 
@@ -92,7 +93,7 @@ pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o)
   if (is_path(source)) {
     const std::string path = fs_path(source);
     py::gil_scoped_release unlocked;
-    return pds::read_doscar(path, o);
+    return pds::read_dos(path, o);
   }
   if (PyObject_CheckBuffer(source.ptr())) {
     // Contiguous bytes only (a memoryview with steps raises BufferError);
@@ -106,7 +107,7 @@ pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o)
       ~Release() { PyBuffer_Release(view); }
     } release{&view};
     py::gil_scoped_release unlocked;
-    return pds::read_doscar(
+    return pds::read_dos(
         pds::memory_source(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
         "<data>", o);
   }
@@ -115,16 +116,39 @@ pds::DoscarData read_source(const py::object& source, const pds::ReadOptions& o)
         py::str(py::getattr(source, "name", py::str("<stream>"))).cast<std::string>();
     auto file = std::make_unique<FileObjectSource>(source);
     py::gil_scoped_release unlocked;
-    return pds::read_doscar(std::move(file), name, o);
+    return pds::read_dos(std::move(file), name, o);
   }
   throw py::type_error("read(): source must be a path, bytes or a binary file object, not " +
                        type_name(source));
 }
 
-Doscar read(const py::object& source, const py::object& atoms, const py::object& noncollinear,
-            const py::object& structure) {
+// source=: None, "doscar", "vasprun" or "vaspout".
+std::string format_of(const py::object& source) {
+  if (source.is_none()) return "";
+  if (py::isinstance<py::str>(source)) {
+    const std::string s = source.cast<std::string>();
+    if (s == "doscar" || s == "vasprun" || s == "vaspout") return s;
+  }
+  throw py::value_error(
+      "read(): source must be None, \"doscar\", \"vasprun\" or \"vaspout\", not " +
+      py::repr(source).cast<std::string>());
+}
+
+bool flag(const py::object& value, const char* name) {
+  if (!PyBool_Check(value.ptr())) {
+    throw py::type_error(std::string("read(): ") + name + " must be True or False");
+  }
+  return value.cast<bool>();
+}
+
+Doscar read(const py::object& file, const py::object& atoms, const py::object& noncollinear,
+            const py::object& structure, const py::object& source, const py::object& kpoints_opt,
+            const py::object& eigenvalues) {
   const std::optional<std::vector<std::int64_t>> kept = atom_list(atoms);
   pds::ReadOptions o;
+  o.format = format_of(source);
+  o.kpoints_opt = flag(kpoints_opt, "kpoints_opt");
+  o.eigenvalues = flag(eigenvalues, "eigenvalues");
   o.atoms = !kept || !kept->empty();
   o.kept = kept ? &*kept : nullptr;
   if (!noncollinear.is_none()) {
@@ -133,12 +157,16 @@ Doscar read(const py::object& source, const py::object& atoms, const py::object&
     }
     o.noncollinear = noncollinear.cast<bool>() ? 1 : 0;
   }
-  pds::DoscarData r = read_source(source, o);
+  pds::DoscarData r = read_source(file, o);
   Doscar d;
   d.path = r.file;
   d.folder = r.folder;
   d.h = r.h;
   d.kind = r.kind;
+  d.format = r.source;
+  d.lattice = std::move(r.lattice);
+  d.positions = std::move(r.positions);
+  if (r.has_edges) d.edges = r.edges;
   d.has_pdos = r.has_pdos;
   d.compression = r.compression;
   d.slot = r.slot;
@@ -155,18 +183,54 @@ Doscar read(const py::object& source, const py::object& atoms, const py::object&
   d.pdos = adopt(r.pdos, Shape{ext(count), ext(d.points()), ext(d.width)});
   const auto energies = ext(static_cast<std::int64_t>(r.energy1.size()));
   d.energy1 = adopt(r.energy1, Shape{energies});
-  attach_structure(d, structure);
+  if (structure.is_none() && !r.symbols.empty()) {
+    // The elements the file itself names.
+    d.symbols = std::move(r.symbols);
+    d.structure = file_name(d.path);
+  } else {
+    attach_structure(d, structure);
+  }
   return d;
 }
 
-constexpr const char* kReadDoc = R"(Read a VASP DOSCAR into numpy arrays.
+// The band edges, read on first use from the file (the EIGENVAL beside a
+// DOSCAR) when read() did not read them.
+py::tuple band_properties(Doscar& d) {
+  if (!d.edges) {
+    if (d.folder.empty()) {
+      throw py::value_error(d.path +
+                            " was read from data: read it with eigenvalues=True for "
+                            "its band edges");
+    }
+    const std::string path = d.path, format = d.format;
+    py::gil_scoped_release unlocked;
+    d.edges = pds::read_band_edges(path, format);
+  }
+  return py::make_tuple(d.edges->gap, d.edges->cbm, d.edges->vbm, d.edges->direct);
+}
 
-source:  a DOSCAR file, or a folder that holds one (str or os.PathLike): the
-         first of DOSCAR, DOSCAR.gz, DOSCAR.xz, DOSCAR.bz2 in it; or the
-         file's bytes (bytes, bytearray, memoryview); or a binary file
-         object (open(..., "rb"), a member of a tar archive, a socket's
+// The cell of a vasprun.xml as (lattice (3, 3), fractional positions
+// (natoms, 3)), or None.
+py::object cell(const Doscar& d) {
+  if (d.lattice.empty()) return py::none();
+  Array lattice(Shape{3, 3}, d.lattice.data());
+  Array positions(Shape{static_cast<py::ssize_t>(d.positions.size() / 3), 3}, d.positions.data());
+  return py::make_tuple(lattice, positions);
+}
+
+constexpr const char* kReadDoc =
+    R"(Read the DOS of a VASP run (DOSCAR, vasprun.xml, vaspout.h5) into numpy arrays.
+
+file:    a DOSCAR or vasprun.xml file (vaspout.h5 by its name), or a run
+         folder (str or os.PathLike): the first there is of DOSCAR,
+         DOSCAR.gz, .xz, .bz2, DOSCAR.static (and its compressed forms),
+         vasprun.xml, vasprun.xml.gz, .xz, .bz2, vasprun.xml.static (and
+         its forms), vaspout.h5; or the bytes of a DOSCAR or vasprun.xml
+         (bytes, bytearray, memoryview); or a binary file object
+         (open(..., "rb"), a member of a tar archive, a socket's
          makefile("rb")). gzip (several members too), xz and bzip2 data are
-         recognised by their first bytes and decompressed as they are read.
+         recognised by their first bytes and decompressed as they are read;
+         a vasprun.xml by its first character, "<".
 atoms:   None for every atom's block; a list of atom numbers (integers from
          1) to keep only those blocks (every block is still read and
          checked); [] for the total block only, which also reads a DOSCAR
@@ -177,9 +241,27 @@ noncollinear: None, True or False. A per-atom line of 16 values is written
          beside the DOSCAR (LNONCOLLINEAR or LSORBIT set true) and refuses
          the file when there is no INCAR. 12, 36 and 64 values (64 written on
          two lines per grid point) are non-collinear in any case.
-structure: None (CONTCAR or POSCAR beside the DOSCAR when there is one), a
-         path, a list of element symbols, an ASE Atoms or a pymatgen
-         Structure: the element of each atom (Doscar.symbols).
+structure: None (the elements a vasprun.xml names, else CONTCAR or POSCAR
+         beside the DOSCAR when there is one), a path, a list of element
+         symbols, an ASE Atoms or a pymatgen Structure: the element of each
+         atom (Doscar.symbols).
+source:  None, "doscar", "vasprun" or "vaspout": in a folder, read that
+         file only (None: the order above, a DOSCAR first for its four
+         significant digits); for a file, read it as that.
+kpoints_opt: True: the DOS of KPOINTS_OPT of a vasprun.xml of VASP 6.3 and
+         later (<dos comment="kpoints_opt">) instead of the main one.
+eigenvalues: True: read the band edges of the eigenvalues too (a
+         vasprun.xml's, or the EIGENVAL beside a DOSCAR), for
+         Doscar.eigenvalue_band_properties; else they are read on its first
+         use.
+
+A vasprun.xml gives the same arrays as a DOSCAR of the same run: the total
+block (energy, DOS, integrated; spin-polarised energy, up, down, integrated
+up, integrated down; non-collinear its first spin set), each atom's
+orbitals in DOSCAR's order, E_F of its <dos>, and the element of every atom
+(symbols). It is scanned up to the end of its <dos> block only; every value
+is the double nearest its decimal text (as float() and pymatgen read it; a
+field of asterisks is NaN).
 
 Every value is exactly the double of its field. A file whose line 1 says
 there is no projected DOS (third number 0) is read with has_pdos False and
@@ -191,11 +273,14 @@ Raises FileNotFoundError, PermissionError (or another OSError) when the file
 cannot be opened or read, TypeError for arguments of the wrong type, and
 DoscarError when the content is not a DOSCAR that can be read (it ends
 early, a field is not a number, compressed data is damaged, the column
-counts are of no known kind, an atom is not in the file), with the line and
-field.)";
+counts are of no known kind, an atom is not in the file, a vasprun.xml
+without a <dos> or with a DTD), with the line and field.)";
 
-constexpr const char* kDoscarDoc = R"(The content of a DOSCAR file, as read by pdsplit.read().
+constexpr const char* kDoscarDoc =
+    R"(The DOS of a DOSCAR (or vasprun.xml, vaspout.h5), as read by pdsplit.read().
 
+Source: path, source (its name), format ("doscar", "vasprun", "vaspout");
+        eigenvalue_band_properties (gap, cbm, vbm, is_direct).
 Header: natoms, npoints, efermi, emax, emin (line 6), system (line 5).
 Kind:   spin, noncollinear, projection ("l", "lm" or None when unknown),
         f_orbitals, has_pdos, total_columns and atom_columns (names of the
@@ -211,6 +296,26 @@ void bind_doscar(py::module_& m) {
   py::class_<Doscar> cls(m, "Doscar", kDoscarDoc);
   cls.def_property_readonly(
          "path", [](const Doscar& d) { return file_name(d.path); }, "The file that was read.")
+      .def_property_readonly(
+          "source",
+          [](const Doscar& d) {
+            const std::size_t slash = d.path.rfind('/');
+            return file_name(slash == std::string::npos ? d.path : d.path.substr(slash + 1));
+          },
+          "The name of the file read, without its folder (\"DOSCAR.gz\", \"vasprun.xml\", "
+          "\"vaspout.h5\"); for data, the name given to it.")
+      .def_property_readonly(
+          "format", [](const Doscar& d) { return d.format; },
+          "What was read: \"doscar\", \"vasprun\" (vasprun.xml) or \"vaspout\" (vaspout.h5).")
+      .def_property_readonly("eigenvalue_band_properties", &band_properties,
+                             "(gap, cbm, vbm, is_direct) from the eigenvalues and occupations "
+                             "(occupied: above 1e-8), as pymatgen's "
+                             "Vasprun.eigenvalue_band_properties: a vasprun.xml's <eigenvalues>, "
+                             "or the EIGENVAL beside a DOSCAR, read on first use unless read() "
+                             "had eigenvalues=True.")
+      .def_property_readonly("_cell", &cell,
+                             "vasprun.xml: (lattice, fractional positions) of its last structure "
+                             "before the DOS; else None.")
       .def_property_readonly("natoms", &Doscar::natoms, "Number of atoms (line 1).")
       .def_property_readonly("npoints", &Doscar::points, "Number of energy grid points (line 6).")
       .def_property_readonly(
@@ -282,8 +387,10 @@ void bind_doscar(py::module_& m) {
       .def("__repr__", &Doscar::repr);
   bind_select(cls, m);
 
-  m.def("read", &read, py::arg("source"), py::arg("atoms") = py::none(),
-        py::arg("noncollinear") = py::none(), py::arg("structure") = py::none(), kReadDoc);
+  m.def("read", &read, py::arg("file"), py::pos_only(), py::arg("atoms") = py::none(),
+        py::arg("noncollinear") = py::none(), py::arg("structure") = py::none(), py::kw_only(),
+        py::arg("source") = py::none(), py::arg("kpoints_opt") = false,
+        py::arg("eigenvalues") = false, kReadDoc);
 }
 
 }  // namespace pdsplit_python

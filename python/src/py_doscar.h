@@ -28,6 +28,9 @@ struct Doscar {
   std::optional<pds::Failure> symbols_failure;
   pds::DoscarHeader h;
   pds::DoscarKind kind;
+  std::string format = "doscar";           // "doscar", "vasprun" or "vaspout"
+  std::vector<double> lattice, positions;  // vasprun.xml: the cell, when it has one
+  std::optional<pds::BandEdges> edges;     // read, or looked up on first use
   bool has_pdos = false;
   std::string compression;
   std::vector<std::int64_t> slot;  // atom -> its block in pdos, or -1

@@ -179,6 +179,12 @@ std::string doscar_file(std::string_view path);
 // INCAR comes near it): a longer one, a file of NUL bytes without end or
 // binary data, is refused without being read further.
 inline constexpr std::size_t kMaxTextLine = std::size_t{1} << 20;
+// The descriptor of `file`, found for `path` (the two differ when `path` is
+// a folder): then, or with `regular_only`, only a regular file (or a link
+// to one) is opened, anything else refused unopened ("not-a-regular-file");
+// otherwise a FIFO is opened and waits for its writer. A missing file in a
+// folder is refused naming the files looked for.
+int open_input(const std::string& path, const std::string& file, bool regular_only);
 // The names doscar_file() tries in a folder, in order.
 inline constexpr const char* kDoscarNames[] = {"DOSCAR", "DOSCAR.gz", "DOSCAR.xz", "DOSCAR.bz2"};
 
@@ -230,6 +236,26 @@ struct ReadOptions {
   // folder is always taken so; a FIFO named by the caller is read as a
   // stream unless this is set.
   bool regular_only = false;
+  // Which file of a folder (src/vasprun/vasprun.h, read_dos): "" the first
+  // there is of a DOSCAR, a vasprun.xml and a vaspout.h5; "doscar",
+  // "vasprun" or "vaspout" only that one.
+  std::string format;
+  // vasprun.xml: the DOS of KPOINTS_OPT (VASP 6.3 and later) instead of the
+  // main one.
+  bool kpoints_opt = false;
+  // The band edges from the eigenvalues too (vasprun.xml's <eigenvalues>,
+  // EIGENVAL beside a DOSCAR): DoscarData::edges.
+  bool eigenvalues = false;
+};
+
+// The band edges of the eigenvalues and occupations of a run, as pymatgen's
+// Vasprun.eigenvalue_band_properties gives them: the valence band maximum is
+// the highest eigenvalue with an occupation above 1e-8, the conduction band
+// minimum the lowest at or below it, the gap max(cbm - vbm, 0), and the gap
+// direct when the k-points where each was first met (spin up first) agree.
+struct BandEdges {
+  double gap = 0.0, cbm = 0.0, vbm = 0.0;
+  bool direct = false;
 };
 
 // A DOSCAR as the library reader returns it. Blocks are rows of doubles,
@@ -255,6 +281,12 @@ struct DoscarData {
   // <calculation>).
   std::string source = "doscar";
   std::vector<std::string> symbols;
+  // vasprun.xml: the cell of the last structure before the DOS (3 rows a, b,
+  // c in Angstrom: 9 values) and the fractional positions of its atoms (3
+  // per atom); empty when the file has none.
+  std::vector<double> lattice, positions;
+  bool has_edges = false;  // edges read (ReadOptions::eigenvalues, and the file has them)
+  BandEdges edges;
 };
 
 // Reads the DOSCAR `file` (see doscar_file()): a regular file by two

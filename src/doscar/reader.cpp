@@ -545,9 +545,9 @@ DoscarData read_all(InFile& file_in, const ReadOptions& o, int fd, std::int64_t 
          "not-a-regular-file");
 }
 
-// The descriptor of `file`, found for `path`: with `regular_only` (or
-// when `path` is a folder) only a regular file is opened.
-int open_doscar(const std::string& path, const std::string& file, bool regular_only) {
+}  // namespace
+
+int open_input(const std::string& path, const std::string& file, bool regular_only) {
   int err = 0;
   if (regular_only || file != path) {
     unsigned mode = 0;
@@ -561,11 +561,9 @@ int open_doscar(const std::string& path, const std::string& file, bool regular_o
   return fd;
 }
 
-}  // namespace
-
 DoscarData read_doscar(const std::string& path, const ReadOptions& options) {
   const std::string file = doscar_file(path);
-  const int fd = open_doscar(path, file, options.regular_only);
+  const int fd = open_input(path, file, options.regular_only);
   struct Close {
     int fd;
     ~Close() { ::close(fd); }

@@ -364,4 +364,8 @@ std::unique_ptr<ByteSource> decompressed(std::unique_ptr<ByteSource> raw,
   return std::make_unique<Replayed>(std::move(head), std::move(raw));
 }
 
+std::unique_ptr<ByteSource> replayed(std::string head, std::unique_ptr<ByteSource> rest) {
+  return std::make_unique<Replayed>(std::move(head), std::move(rest));
+}
+
 }  // namespace pds

@@ -241,6 +241,8 @@ std::unique_ptr<ByteSource> memory_source(const char* data, std::size_t size);
 // liblzma and libbz2; the program does not use it.
 std::unique_ptr<ByteSource> decompressed(std::unique_ptr<ByteSource> raw,
                                          std::string* compression = nullptr);
+// `head`, then the bytes of `rest`: data whose first bytes were looked at.
+std::unique_ptr<ByteSource> replayed(std::string head, std::unique_ptr<ByteSource> rest);
 
 // A file opened read-only for sequential lines. Reads in large blocks.
 class InFile {
