@@ -68,6 +68,23 @@ pc::Options options_of(const py::dict& d) {
   return o;
 }
 
+// Every string of a result as str. A run's files may hold any bytes (an
+// INCAR value, a field quoted in a message, a folder's name): bytes that are
+// not UTF-8 are kept as os.fsdecode keeps them, as the surrogates
+// U+DC80-U+DCFF, and the dataset stores them escaped (never raises).
+py::str text(const std::string& s) {
+  PyObject* o =
+      PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogateescape");
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(o);
+}
+
+py::list texts(const std::vector<std::string>& v) {
+  py::list out;
+  for (const std::string& s : v) out.append(text(s));
+  return out;
+}
+
 Array array_of(const std::vector<double>& v, std::vector<py::ssize_t> shape) {
   Array a(shape);
   std::copy(v.begin(), v.end(), a.mutable_data());
@@ -101,12 +118,11 @@ py::dict moments_dict(const std::vector<pc::Moments>& m, const char* prefix) {
 py::dict failure_dict(const pc::Run& r) {
   py::dict d;
   d["ok"] = false;
-  d["doscar"] = file_name(r.doscar);
-  d["error_type"] = r.error_type;
+  d["doscar"] = text(r.doscar);
+  d["error_type"] = text(r.error_type);
   d["error_number"] = r.error_number;
-  d["error_cause"] = r.error_cause;
-  d["error_message"] = py::reinterpret_steal<py::str>(PyUnicode_DecodeUTF8(
-      r.error_message.data(), static_cast<Py_ssize_t>(r.error_message.size()), "replace"));
+  d["error_cause"] = text(r.error_cause);
+  d["error_message"] = text(r.error_message);
   return d;
 }
 
@@ -117,31 +133,31 @@ py::dict run_dict(pc::Run& r, bool sites) {
   const auto nel = static_cast<py::ssize_t>(r.elements.size());
   py::dict d;
   d["ok"] = true;
-  d["doscar"] = file_name(r.doscar);
-  d["compression"] = r.compression;
-  d["structure"] = file_name(r.structure);
-  d["symbols"] = r.symbols ? py::object(py::cast(*r.symbols)) : py::none();
-  d["symbols_reason"] = r.symbols_reason;
+  d["doscar"] = text(r.doscar);
+  d["compression"] = text(r.compression);
+  d["structure"] = text(r.structure);
+  d["symbols"] = r.symbols ? py::object(texts(*r.symbols)) : py::none();
+  d["symbols_reason"] = text(r.symbols_reason);
   d["natoms"] = r.natoms;
   d["npoints"] = r.npoints;
   d["efermi"] = r.efermi;
   d["nblocks"] = r.nblocks;
-  d["spin"] = r.spin;
+  d["spin"] = text(r.spin);
   d["file_emin"] = r.file_emin;
   d["file_emax"] = r.file_emax;
   d["shift"] = r.shift;
   d["file_step"] = r.file_step;
   d["coarse"] = r.coarse;
   py::dict incar;
-  for (const auto& [tag, value] : r.incar) incar[py::str(tag)] = value;
+  for (const auto& [tag, value] : r.incar) incar[text(tag)] = text(value);
   d["incar"] = incar;
   d["dos"] = adopt(std::move(r.dos), {nch, nb});
   d["magnetisation"] = adopt(std::move(r.magnetisation), {nch, nb});
   py::array_t<bool> valid(nb);
   std::copy(r.valid.begin(), r.valid.end(), valid.mutable_data());
   d["valid"] = valid;
-  d["channel_reasons"] = py::cast(r.channel_reasons);
-  d["elements"] = py::cast(r.elements);
+  d["channel_reasons"] = texts(r.channel_reasons);
+  d["elements"] = texts(r.elements);
   d["element_dos"] = adopt(std::move(r.element_dos), {nel, 4, nb});
   d["site_dos"] = sites ? py::object(adopt(std::move(r.site_dos), {r.natoms, 4, nb})) : py::none();
   const pc::Descriptors& s = r.descriptors;

@@ -9,13 +9,14 @@ import signal
 import subprocess
 import sys
 import time
+from hashlib import sha256
 from pathlib import Path
 
 import numpy as np
 import pytest
 
 import pdsplit
-from conftest import TREE, environment, make_tree
+from conftest import NEDOS10, TREE, environment, make_tree
 
 h5py = pytest.importorskip("h5py", reason="h5py is not installed")
 pytest.importorskip("h5netcdf", reason="h5netcdf is not installed")
@@ -103,7 +104,7 @@ def test_failures_listed_with_causes(tree, tmp_path):
     assert dict(zip(ds.failure_path.values, ds.failure_error_cause.values)) == want
     lines = [json.loads(l) for l in Path(f"{out}.failures.jsonl").read_text().splitlines()]
     assert {l["path"]: l["error_cause"] for l in lines} == want
-    assert all(l["message"] and l["error_type"] for l in lines)
+    assert all(l["message"].startswith(l["path"] + "/DOSCAR") and l["error_type"] for l in lines)
 
 
 def test_sources_overlap_once_labels_and_loops(tree, tmp_path):
@@ -119,6 +120,82 @@ def test_sources_overlap_once_labels_and_loops(tree, tmp_path):
     assert dict(zip(ds.failure_path.values, ds.failure_error_cause.values)) == {
         "missing": "no-doscar"}
     assert done.runs == 5
+    listing.write_text(f"{tree / 'missing'}\n")  # the label removed: as a fresh collection
+    pdsplit.collect([tree / "good", tree / "good/ti8", listing], out)
+    assert "rock salt" not in load(out).label.values
+
+
+def _folder(root, name, files):
+    folder = Path(root, os.fsdecode(name))
+    folder.mkdir(parents=True)
+    for file, data in files.items():
+        (folder / file).write_bytes(data)
+
+
+def _columns(out, *names):
+    with h5py.File(out, "r") as h5:
+        return [list(h5[n].asstr()[:]) for n in names]
+
+
+# list file lines (RUN: the tree's good/ti8, TREE: the tree): {stored path: label}, or the
+# refusal's words; each list also names bad/cut, so that the root is the tree
+LISTS = {
+    "a byte order mark": (b"\xef\xbb\xbfRUN x\n", {"good/ti8": "x"}),
+    "a label that is not UTF-8": (b"RUN caf\xe9\n", {"good/ti8": "caf\\xe9"}),
+    "a line naming the DOSCAR": (b"RUN/DOSCAR y\n", {"good/ti8": "y"}),
+    "a path that is not UTF-8": (b"TREE/caf\xe9\n", {"caf\\xe9": ""}),
+    "a NUL byte on line 2": (b"RUN\nRUN\0\n", "line 2: a NUL byte"),
+}
+
+
+@pytest.mark.parametrize("case", LISTS)
+def test_list_files_as_bytes(tree, tmp_path, case):
+    lines, want = LISTS[case]
+    _folder(tree, b"caf\xe9", {"DOSCAR": NEDOS10.encode()})
+    listing, out = tmp_path / "list.txt", tmp_path / "dos.nc"
+    listing.write_bytes(lines.replace(b"RUN", bytes(tree / "good/ti8")).replace(
+        b"TREE", bytes(tree)) + bytes(tree / "bad/cut") + b"\n")
+    status = command(listing, "-o", out, "-q")
+    if isinstance(want, str):
+        assert status.returncode == 4 and want in status.stderr
+    else:
+        assert status.returncode == 3 and dict(zip(*_columns(out, "path", "label"))) == want
+
+
+# a run folder (bytes) with NEDOS10's DOSCAR and more files: a variable of its row and what
+# it stores (a byte of a run's files fails that run at most, never the collection)
+HOSTILE = [
+    (b"nbsp", {"INCAR": b"ISMEAR =\xa00\n"}, "path", "nbsp"),
+    (b"mu", {"INCAR": b"SIGMA = 0.05\xb5\n"}, "path", "mu"),
+    (b"ff", {"INCAR": b"LSORBIT = \xff\n"}, "incar_LSORBIT", "\\xff"),
+    (b"caf\xe9", {}, "path", "caf\\xe9"),
+    (b"back\\slash", {}, "path", "back\\\\slash"),
+    (b"nul", {"DOSCAR": NEDOS10.encode()[:900] + bytes(300)}, "failure_path", "nul"),
+]
+
+
+@pytest.mark.parametrize("name,files,variable,stored", HOSTILE)
+def test_bytes_of_a_run_stored_escaped(tmp_path, name, files, variable, stored):
+    from pdsplit.dataset.schema import stored_bytes
+
+    tree, out = tmp_path / "tree", tmp_path / "dos.nc"
+    _folder(tree, name, dict({"DOSCAR": NEDOS10.encode()}, **files))
+    _folder(tree, b"other", {"DOSCAR": NEDOS10.encode()})
+    assert command(tree, "-o", out, "-q").returncode in (0, 3)
+    values, paths, failed = _columns(out, variable, "path", "failure_path")
+    assert stored in values and name in [stored_bytes(p) for p in paths + failed]
+    assert pdsplit.collect(tree, out).read == 0
+
+
+def test_folders_not_searched_are_counted(tree, tmp_path):
+    fd = os.open(tree, os.O_RDONLY)
+    for name in ["deep"] + ["d" * 250] * 20:  # nested past PATH_MAX
+        os.mkdir(name, dir_fd=fd)
+        fd, parent = os.open(name, os.O_RDONLY, dir_fd=fd), fd
+        os.close(parent)
+    done = pdsplit.collect(tree, tmp_path / "dos.nc")
+    assert [w for w in done.warnings if w.startswith("1 folders could not be searched") and
+            "File name too long" in w], done.warnings
 
 
 def test_updates_and_retry(tree, tmp_path):
@@ -130,8 +207,9 @@ def test_updates_and_retry(tree, tmp_path):
     make_tree(tmp_path / "tree", ["good/spin1"])
     os.utime(tree / "good/spin1/DOSCAR", ns=(1, 1))  # changed
     shutil.rmtree(tree / "good/al")  # gone
+    (tree / "good/nedos10/INCAR").write_text("ISMEAR = 1\n")  # changed: an INCAR
     done = pdsplit.collect(tree, out, sites=True)
-    assert (done.read, done.dropped) == (1, ["good/al"])
+    assert (done.read, done.dropped) == (2, ["good/al"])
     assert pdsplit.collect(tree, out, sites=True, retry_failed=True).read == 3
     pdsplit.collect(tree, fresh, sites=True)
     assert load(out).identical(load(fresh))
@@ -178,7 +256,7 @@ def _stop_when(out, seen, signum, checkpoint=0, batch=1):
 
 
 def _batches(names):
-    return sum(n.startswith("batch-") and n.endswith(".pkl") for n in names)
+    return sum(n.startswith("batch-") and n.endswith(".npz") for n in names)
 
 
 def _writing(names):
@@ -187,7 +265,7 @@ def _writing(names):
 
 # when to stop it, how, its exit status (None: it may finish first), the
 # seconds between checkpoints (None: the default, none in so short a run) and
-# the runs per batch (70: a checkpoint holds more than one pickle of rows)
+# the runs per batch (70: a checkpoint written and read in more than one group of rows)
 STOPS = {
     "kill after the first batch": (lambda names: _batches(names) >= 1, signal.SIGKILL, -9, 0, 1),
     "kill after five batches": (lambda names: _batches(names) >= 5, signal.SIGKILL, -9, 0, 1),
@@ -294,3 +372,97 @@ def test_dataset_written_here_only_with_room(tmp_path, limit, size, here):
                           preexec_fn=limits)
     assert done.stdout.split() == [str(here)], done.stderr
     assert os.listdir(tmp_path) == []  # the reservation given back
+
+
+def stop_after(monkeypatch, tree, out, batches, batch_size=1):
+    """The checkpoints of a collection of `tree` into `out` stopped by an
+    error after `batches` batches, each saved as a checkpoint."""
+    from pdsplit.dataset import threads
+
+    read, calls = threads.read_batch, []
+
+    def stopping(folders, options):
+        calls.append(folders)
+        if len(calls) > batches:
+            raise RuntimeError("stopped")
+        return read(folders, options)
+
+    monkeypatch.setattr(threads, "read_batch", stopping)
+    monkeypatch.setenv("PDSPLIT_CHECKPOINT_SECONDS", "0")
+    with pytest.raises(RuntimeError, match="stopped"):
+        pdsplit.collect(tree, out, sites=True, workers=1, batch_size=batch_size)
+    monkeypatch.undo()
+    return sorted(Path(f"{out}.parts").glob("batch-*.npz"))
+
+
+@pytest.fixture
+def stopped(tmp_path, monkeypatch):
+    """(tree, output, its checkpoints) of a collection stopped after 5 batches of one run
+    (in path order: the 3 failures, then runs)."""
+    tree, out = make_tree(tmp_path / "tree"), tmp_path / "dos.nc"
+    return tree, out, stop_after(monkeypatch, tree, out, 5)
+
+
+def _no_rows(path):
+    """The checkpoint `path` without the rows of `dos`, renamed to its new checksum."""
+    arrays = dict(np.load(path))
+    np.savez_compressed(path, **dict(arrays, dos=arrays["dos"][:0]))
+    path.rename(path.with_name(f"{path.name[:13]}-{sha256(path.read_bytes()).hexdigest()}.npz"))
+
+
+# damage done to the last checkpoint (a run's): what the warning says
+DAMAGES = {
+    "a value edited": (lambda p: p.write_bytes(p.read_bytes()[:-9] + b"\0" * 9), "checksum"),
+    "cut in half": (lambda p: p.write_bytes(p.read_bytes()[:p.stat().st_size // 2]), "checksum"),
+    "runs listed, no rows, checksum right": (_no_rows, "cannot be read"),
+    "a pickle that runs code": (lambda p: p.with_name("batch-0000009.pkl").write_bytes(
+        b"cos\nmkdir\n(V" + bytes(p.parent.parent / "pickle-ran") + b"\ntR."), "older pdsplit"),
+}
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+def test_damaged_checkpoint_dropped_and_read_again(stopped, tmp_path, damage):
+    tree, out, parts = stopped
+    assert len(parts) >= 5
+    spoil, words = DAMAGES[damage]
+    spoil(parts[-1])
+    done = pdsplit.collect(tree, out, sites=True)
+    assert [w for w in done.warnings if "checkpoint dropped" in w and words in w], done.warnings
+    assert not (tmp_path / "pickle-ran").exists()
+    pdsplit.collect(tree, tmp_path / "whole.nc", sites=True)
+    assert load(out).identical(load(tmp_path / "whole.nc"))
+
+
+def test_checkpoints_compressed_and_every_row_written(tmp_path, monkeypatch):
+    from pdsplit.dataset.assemble import assemble
+    from pdsplit.dataset.store import Checkpoint
+
+    tree, out = make_tree(tmp_path / "tree", more=24), tmp_path / "dos.nc"
+    parts = stop_after(monkeypatch, tree, out, 1, batch_size=29)
+    saved = sum(p.stat().st_size for p in parts)
+    pdsplit.collect(tree, tmp_path / "whole.nc", sites=True)
+    assert saved < 1.5 * (tmp_path / "whole.nc").stat().st_size
+    # a run planned from a checkpoint that does not hold it: nothing renamed into place
+    stored = Checkpoint(parts[0])
+    real, (key, _) = next(iter(stored.keys.items()))
+    final = [(r, key, ("batch", str(parts[0]))) for r in (real, str(tree / "x"))]
+    with pytest.raises(OSError, match="1 runs have no row"):
+        assemble(str(out), str(tree), final, {}, stored.options, True)
+    assert not out.exists() and not list(tmp_path.glob("dos.nc.tmp-*"))
+
+
+def test_checkpoints_of_other_options_refused_and_only_own_files_deleted(stopped):
+    tree, out, parts = stopped
+    status = command(tree, "-o", out, "--sites", "--sigma", "0.1")
+    assert status.returncode == 4 and "checkpoints made with other options: sigma" in status.stderr
+    assert sorted(Path(f"{out}.parts").glob("batch-*.npz")) == parts
+    # name: (content, kept)
+    files = {f"{out}.parts/notes.txt": (b"mine", True), f"{out}.tmp-backup": (b"mine", True),
+             f"{out}.tmp-12": (b"not HDF5", True), f"{out}.tmp-13": (b"\x89HDF\r\n\x1a\n", False),
+             f"{out}.parts/batch-0000099.tmp-14": (b"", False)}
+    for name, (data, _) in files.items():
+        Path(name).write_bytes(data)
+    done = pdsplit.collect(tree, out, sites=True)
+    assert {n: Path(n).exists() for n in files} == {n: kept for n, (_, kept) in files.items()}
+    assert sorted(os.listdir(f"{out}.parts")) == ["notes.txt"]
+    assert len([w for w in done.warnings if "left in place" in w]) == 3, done.warnings

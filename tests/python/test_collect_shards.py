@@ -12,6 +12,7 @@ import pytest
 
 import pdsplit
 from conftest import TREE, environment, make_tree
+from pdsplit.dataset.schema import unescape_text
 from pdsplit.dataset.shards import array_ranges
 
 h5py = pytest.importorskip("h5py", reason="h5py is not installed")
@@ -254,5 +255,5 @@ def test_run_list_quotes_paths_with_blanks(tmp_path):
     (tmp_path / "runs.txt").write_text(listing.stdout.replace('a b/run"', 'a b/run" a label'))
     pdsplit.collect(tmp_path / "runs.txt", tmp_path / "d.nc")
     with h5py.File(tmp_path / "d.nc", "r") as h5:
-        assert sorted(p.decode() for p in h5["path"][:]) == sorted(names)
+        assert sorted(unescape_text(p.decode()) for p in h5["path"][:]) == sorted(names)
         assert b"a label" in list(h5["label"][:])

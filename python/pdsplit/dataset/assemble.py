@@ -2,7 +2,7 @@
 dataset, the checkpoints, the rows in memory): assemble(), called in the
 collecting process where the room for the file is certain (fits), else in
 a process of its own (in_child): `python3 -m pdsplit.dataset.assemble JOB`
-with JOB a pickle of the arguments of assemble(). HDF5 can crash when a
+with JOB the arguments of assemble() as JSON (data, never code). HDF5 can crash when a
 write fails (a full disk); in a child process such a crash costs the
 temporary file alone, which is removed, and the caller gets an OSError.
 Hands on the output file renamed into place. Imports options, find,
@@ -10,7 +10,7 @@ netcdf and store."""
 import ctypes
 import json
 import os
-import pickle
+import re
 import resource
 import signal
 import subprocess
@@ -20,7 +20,7 @@ import numpy as np
 
 from .. import __version__
 from .find import relative
-from .netcdf import Plan, Writer, create, row_bytes
+from .netcdf import Plan, Writer, coordinates, create, row_bytes
 from .options import FORMAT_VERSION, SPIN_RULE, stored_options
 from .store import Stored, batch_rows, remove_temporaries, replace_atomically
 
@@ -36,10 +36,8 @@ def assemble(output, root, final, labels, options, sites, memory=None):
     of up to GROUP_BYTES (see netcdf.Writer)."""
     stored = Stored(output) if any(s[0] == "stored" for _, _, s in final) else None
     plan = Plan([(k[1], k[2], k[3]) for _, k, _ in final])
-    emin, emax, step = options["grid"]
-    nbins = int(round((emax - emin) / step))
-    coords = {"energy": emin + (np.arange(nbins) + 0.5) * step,
-              "channel": ["total"] + options["channels"]}
+    coords = coordinates(options)
+    nbins = len(coords["energy"])
     unit = row_bytes(nbins, len(coords["channel"]))
     tmp = f"{output}.tmp-{os.getpid()}"
     f = None
@@ -63,6 +61,11 @@ def assemble(output, root, final, labels, options, sites, memory=None):
             found = ((wanted.pop(real), row) for real, row in items if real in wanted)
             for piece in _groups(found, unit, False):
                 _write(writer, [p[0] for p in piece], [p[1] for p in piece], root, labels)
+        unwritten = writer.unwritten()
+        if unwritten:
+            real, _, source = final[unwritten[0]]
+            raise OSError(f"{len(unwritten)} runs have no row in their source (the first: "
+                          f"{real}, {source[1] if source[0] == 'batch' else source[0]})")
         f.close()
         with open(tmp, "rb+") as fd:
             os.fsync(fd.fileno())
@@ -96,10 +99,17 @@ def _groups(group, unit, stored):
 def _write(writer, piece, rows, root, labels):
     for (pos, real, key, source), row in zip(piece, rows):
         prefix = "failure_" if key[1] else ""
-        row[prefix + "path"] = relative(real, root)
-        if real in labels:
-            row[prefix + "label"] = labels[real]
+        path = row[prefix + "path"] = relative(real, root)
+        row[prefix + "label"] = labels.get(real, "")
+        for name in ("failure_message",) if key[1] else ("symbols_reason",):
+            row[name] = relative_in_text(row[name], real, path)
     writer.write([p[0] for p in piece], rows)
+
+
+def relative_in_text(text, real, path):
+    """`text` (a message) with the run folder's real path `real` written
+    as its stored path `path` (relative to the root)."""
+    return re.sub(re.escape(real) + r"(?=/|[\s:'\"),;]|$)", lambda m: path, text)
 
 
 def _attrs(root, options, nbins):
@@ -172,12 +182,13 @@ def in_child(folder, lock, job, module="pdsplit.dataset.assemble",
              note="the finished runs are kept for the next run"):
     """assemble(**job) (or the writer of `module`, see child_main) in a
     child process, which holds the output's lock (the descriptor `lock`)
-    with this one and ends when this one ends; the job is a pickle in the
-    folder `folder`, removed when the child ends. OSError saying why when
-    the child fails (then `note`)."""
+    with this one and ends when this one ends; the job is a JSON file in
+    the folder `folder` (paths that are not UTF-8 as JSON's \\udcXX
+    escapes), removed when the child ends. OSError saying why when the
+    child fails (then `note`)."""
     os.makedirs(folder, exist_ok=True)
-    path = os.path.join(folder, "assemble.pkl")
-    text = pickle.dumps(dict(job, parent=os.getpid()), protocol=pickle.HIGHEST_PROTOCOL)
+    path = os.path.join(folder, "assemble.json")
+    text = json.dumps(dict(job, parent=os.getpid())).encode()
     replace_atomically(path, lambda f: f.write(text))
     package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -222,7 +233,7 @@ def child_main(work, argv):
     """The child process of in_child: work(**job) of the job file argv[0];
     its status (1 after printing the error)."""
     with open(argv[0], "rb") as f:
-        job = pickle.load(f)
+        job = json.load(f)
     _die_with_parent(job.pop("parent"))
     try:
         work(**job)

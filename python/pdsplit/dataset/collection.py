@@ -60,15 +60,18 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
                            noncollinear)
     say = (lambda text: print(text, file=sys.stderr)) if progress else _silent
     output = os.path.abspath(os.fspath(output))
+    skipped = []
+    root, runs = find_runs(sources, skipped)
+    notes = [skipped_note(skipped)] if skipped else []
     if client is None:
-        return collect_runs(*find_runs(sources), output, options, Threads(workers),
+        return collect_runs(root, runs, output, options, Threads(workers),
                             batch_size=batch_size, progress=progress,
-                            retry_failed=retry_failed, labels=labels, say=say)
+                            retry_failed=retry_failed, labels=labels, say=say, notes=notes)
     client, close = connect(client)
     try:
-        return collect_runs(*find_runs(sources), output, options, Dask(client),
+        return collect_runs(root, runs, output, options, Dask(client),
                             batch_size=batch_size, progress=progress,
-                            retry_failed=retry_failed, labels=labels, say=say)
+                            retry_failed=retry_failed, labels=labels, say=say, notes=notes)
     finally:
         if close:
             client.close()
@@ -78,11 +81,19 @@ def _silent(text):
     pass
 
 
+def skipped_note(skipped):
+    """What to say of the folders a search could not list ([(path, why)])."""
+    path, why = skipped[0]
+    return (f"{len(skipped)} folders could not be searched and were skipped (the first: "
+            f"{path}: {why})")
+
+
 def collect_runs(root, runs, output, options, executor, *, batch_size=None, progress=False,
-                 retry_failed=False, labels=None, say=_silent):
+                 retry_failed=False, labels=None, say=_silent, notes=()):
     """One collection of the runs `runs` ([Run], sorted; paths stored
     relative to `root`) into `output` with checked `options`, read by
-    `executor` (Threads or Dask); returns a Collected."""
+    `executor` (Threads or Dask); returns a Collected. `notes`: warnings
+    of the search, said with the collection's own (Collected.warnings)."""
     output = os.path.abspath(os.fspath(output))
     if not runs:
         raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
@@ -91,26 +102,44 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
     labels.update({r.real: r.label for r in runs if r.label and r.real not in labels})
     wanted = stored_options(options)
     os.makedirs(os.path.dirname(output), exist_ok=True)
+    notes = list(notes)
     with Lock(output) as lock:
         sidecar = Sidecar(output)
         sidecar.clean_temporaries()
-        remove_temporaries(output)
+        notes += [f"{output}{name[len(os.path.basename(output)):]}: not made by pdsplit "
+                  "collect, left in place" for name in remove_temporaries(output)]
         todo, dropped, stored = plan(root, runs, output, sidecar, wanted, retry_failed)
         for path in dropped:
             say(f"pdsplit collect: {path}: no longer a run of the sources, dropped")
-        if not (todo or dropped or labels or sidecar.batches()) and stored.root == root:
-            sidecar.remove()
-            return _unchanged(output, stored)
+        notes += sidecar.notes
+        _say_notes(say, notes)
+        current = {r.real for r in runs}
+        if not (todo or dropped or sidecar.checkpoints(wanted)) and stored.root == root and \
+                stored.labels == {k: v for k, v in labels.items() if v and k in current}:
+            return _unchanged(output, stored, _removed(sidecar, say, notes))
         sidecar.start(wanted)
         pending = Pending(sidecar)
         new_failures = read(todo, executor, batch_size, options, labels, pending, progress)
         final = write(root, runs, output, options, labels, sidecar, wanted, pending, lock)
         failures_file = write_failures_jsonl(output)
-        sidecar.remove()
+        notes = _removed(sidecar, say, notes)
     failed = sum(1 for _, key, _ in final if key[1])
     return Collected(output=output, failures_file=failures_file, runs=len(final) - failed,
                      read=len(todo), kept=len(final) - len(todo), failed=failed,
-                     new_failures=new_failures, dropped=dropped)
+                     new_failures=new_failures, dropped=dropped, warnings=notes)
+
+
+def _say_notes(say, notes):
+    for text in notes:
+        say(f"pdsplit collect: warning: {text}")
+
+
+def _removed(sidecar, say, notes):
+    """The checkpoint folder removed; `notes` with what it left said."""
+    before = len(sidecar.notes)
+    sidecar.remove()
+    _say_notes(say, sidecar.notes[before:])
+    return notes + sidecar.notes[before:]
 
 
 def plan(root, runs, output, sidecar, wanted, retry_failed):
@@ -188,8 +217,9 @@ def write(root, runs, output, options, labels, sidecar, wanted, pending, lock):
     return job["final"]
 
 
-def _unchanged(output, stored):
+def _unchanged(output, stored, notes):
     """The summary of a collection that had nothing to do."""
     failed = sum(1 for key, _ in stored.keys.values() if key[1])
     return Collected(output=output, failures_file=write_failures_jsonl(output),
-                     runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed)
+                     runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed,
+                     warnings=notes)

@@ -3,7 +3,9 @@ run folders, and files (or standard input, "-") that list run folders one a
 line with an optional label after the path. Every run appears once (by its
 real path), in sorted order (find_runs hands on the root and the Runs), with
 the fingerprint of its input files (fingerprint); the lines of a run list
-(list_line). Imports options."""
+(list_line). Paths are bytes on Linux: a list's lines are decoded as
+os.fsdecode decodes names (bytes that are not UTF-8 kept as surrogates).
+Imports options."""
 import json
 import os
 import re
@@ -52,9 +54,11 @@ def fingerprint(folder):
     return ";".join(parts)
 
 
-def _walk(top, found):
+def _walk(top, found, skipped):
     """Run folders under `top` (itself included), each real folder visited
-    once, so that symbolic links that loop end."""
+    once, so that symbolic links that loop end; the folders that cannot be
+    listed (no permission, a path longer than PATH_MAX) into `skipped` as
+    (path, why)."""
     seen, stack = set(), [os.path.realpath(top)]
     while stack:
         folder = stack.pop()
@@ -63,7 +67,8 @@ def _walk(top, found):
         seen.add(folder)
         try:
             entries = list(os.scandir(folder))
-        except OSError:
+        except OSError as e:
+            skipped.append((folder, e.strerror or str(e)))
             continue
         if any(e.name in DOSCAR_NAMES and _is(e.is_file) for e in entries):
             found.setdefault(folder, Run(folder))
@@ -100,8 +105,10 @@ def _split_line(text):
     return tuple((re.split(r"\s+", text, maxsplit=1) + [""])[:2])
 
 
-def _listed(lines, found):
-    for line in lines:
+def _listed(source, lines, found):
+    for number, line in enumerate(lines, 1):
+        if "\0" in line:
+            raise CollectError(f"{source}, line {number}: a NUL byte, which no path holds")
         text = line.strip()
         if not text or text.startswith("#"):
             continue
@@ -116,15 +123,22 @@ def _listed(lines, found):
 
 
 def _read_list(source):
+    """The lines of a list file (or standard input), without a byte order mark."""
     if source == "-":
-        return sys.stdin.read().splitlines()
-    with open(source, encoding="utf-8") as f:
-        return f.read().splitlines()
+        data = sys.stdin.buffer.read()
+    else:
+        with open(source, "rb") as f:
+            data = f.read()
+    data = data[3:] if data.startswith(b"\xef\xbb\xbf") else data
+    return [os.fsdecode(line.rstrip(b"\r")) for line in data.split(b"\n")]
 
 
-def find_runs(sources):
+def find_runs(sources, skipped=None):
     """(root, [Run] sorted by real path): `root` is the folder the stored paths
-    are relative to, the common folder of the sources (a run folder's parent)."""
+    are relative to, the common folder of the sources (a run folder's parent).
+    The folders that could not be searched go into the list `skipped`, as
+    (path, why). CollectError for a list line that cannot be a path."""
+    skipped = [] if skipped is None else skipped
     if isinstance(sources, (str, bytes, os.PathLike)):
         sources = [sources]
     found, tops = {}, []
@@ -132,7 +146,7 @@ def find_runs(sources):
         source = os.fsdecode(source)
         if source == "-" or os.path.isfile(source) and os.path.basename(source) not in DOSCAR_NAMES:
             before = set(found)
-            _listed(_read_list(source), found)
+            _listed(source, _read_list(source), found)
             tops.extend(os.path.dirname(r) for r in set(found) - before)
         elif os.path.isfile(source):
             folder = os.path.realpath(os.path.dirname(source) or ".")
@@ -140,7 +154,7 @@ def find_runs(sources):
             tops.append(os.path.dirname(folder))
         elif os.path.isdir(source):
             real = os.path.realpath(source)
-            _walk(real, found)
+            _walk(real, found, skipped)
             tops.append(os.path.dirname(real) if is_run_folder(real) else real)
         else:
             raise FileNotFoundError(2, "no such file or folder", source)

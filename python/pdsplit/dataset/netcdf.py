@@ -7,7 +7,7 @@ import h5py
 import numpy as np
 
 from .. import __version__
-from .schema import SCHEMA, STR
+from .schema import SCHEMA, STR, escape_text, unescape_text
 
 ORBITALS = ["s", "p", "d", "f"]
 CHUNK_BYTES = 1 << 20
@@ -109,6 +109,15 @@ def _create(nc, name, dims, kind, units, text):
     v.attrs["long_name"] = text
 
 
+def coordinates(options):
+    """The coordinates of a collection's options: energy (the bin centres
+    of the grid) and channel (total, then the channels)."""
+    emin, emax, step = options["grid"]
+    nbins = int(round((emax - emin) / step))
+    return {"energy": emin + (np.arange(nbins) + 0.5) * step,
+            "channel": ["total"] + list(options["channels"])}
+
+
 def create(path, plan, coords, attrs, sites):
     """An empty netCDF-4 dataset of the plan's sizes (dimensions, variables
     and attributes), returned open with h5py, which writes the rows into the
@@ -133,18 +142,41 @@ def row_bytes(nbins, nchannels):
     return unit
 
 
-def _define(nc, plan, coords, attrs, sites):
+def _dimensions(plan, coords, sites):
     dims = {"run": plan.sizes["run"], "channel": len(coords["channel"]),
             "energy": len(coords["energy"]), "orbital": 4,
             "element_row": plan.sizes["element_row"], "failure": plan.sizes["failure"]}
     if sites:
         dims["site_row"] = plan.sizes["site_row"]
+    return dims
+
+
+def in_memory(plan, coords, sites):
+    """The variables of a dataset of the plan's sizes as numpy arrays
+    {name: array} (strings as objects), for Writer to fill: a checkpoint."""
+    dims = _dimensions(plan, coords, sites)
+    arrays = {}
+    for name, (names, kind, _, _) in SCHEMA.items():
+        if all(d in dims for d in names):
+            shape = tuple(dims[d] for d in names)
+            arrays[name] = (np.full(shape, "", dtype=object) if kind == STR else
+                            np.full(shape, np.nan if kind.startswith("f") else 0, dtype=kind))
+    for dim, names in POINTERS.items():
+        if dim in dims:
+            for name, size in zip(names, (dims["run"], dims["run"], dims[dim])):
+                arrays[name] = np.zeros(size, dtype="i4")
+    return arrays
+
+
+def _define(nc, plan, coords, attrs, sites):
+    dims = _dimensions(plan, coords, sites)
     for name, size in dims.items():
         nc.dimension(name, size)
     energy = nc.coordinate("energy", np.asarray(coords["energy"], dtype="f8"), "f8")
     energy.attrs["units"] = "eV"
     energy.attrs["long_name"] = "bin centre relative to the alignment energy"
-    nc.coordinate("channel", np.array(coords["channel"], dtype=object), STRING)
+    nc.coordinate("channel", np.array([escape_text(c) for c in coords["channel"]], dtype=object),
+                  STRING)
     nc.coordinate("orbital", np.array(ORBITALS, dtype=object), STRING)
     for name, (names, kind, units, text) in SCHEMA.items():
         if all(d in dims for d in names):
@@ -155,17 +187,27 @@ def _define(nc, plan, coords, attrs, sites):
             _create(nc, count, ("run",), "i4", "", f"{dim}s of the run")
             _create(nc, owner, (dim,), "i4", "", f"run index of the {dim}")
     for key, value in attrs.items():
-        nc.f.attrs[key] = value
+        nc.f.attrs[key] = escape_text(value) if isinstance(value, str) else value
     nc.properties()
+
+
+def _stored(value, kind):
+    """A value of a row as its variable stores it: strings escaped (see
+    schema.escape_text), so that no byte read from a run's files reaches
+    a string variable as it is."""
+    if kind != STR:
+        return value
+    return escape_text(value) if isinstance(value, str) else [escape_text(v) for v in value]
 
 
 def _column(rows, name, kind, tail):
     """One variable of `rows` stacked into one array, filled in place."""
     if not tail:
-        return np.array([r[name] for r in rows], dtype=object if kind == STR else kind)
+        return np.array([_stored(r[name], kind) for r in rows],
+                        dtype=object if kind == STR else kind)
     column = np.empty((len(rows), *tail), dtype=object if kind == STR else kind)
     for i, r in enumerate(rows):
-        column[i] = r[name]
+        column[i] = _stored(r[name], kind)
     return column
 
 
@@ -174,7 +216,7 @@ def _rows_column(rows, name, kind, tail, total):
     column = np.empty((total, *tail), dtype=object if kind == STR else kind)
     at = 0
     for r in rows:
-        part = r.get(name, ())
+        part = _stored(r.get(name, ()), kind)
         n = len(part)
         if n:
             column[at:at + n] = part
@@ -184,7 +226,8 @@ def _rows_column(rows, name, kind, tail, total):
 
 class Writer:
     """Rows (flat dicts) written at their final places (indexes of the plan)
-    into the dataset open with h5py, a whole group per h5py call: each
+    into the dataset open with h5py (or the arrays of in_memory), a whole
+    group per h5py call: each
     variable of the group stacked once and written to a slice (consecutive
     places: a fresh collection) or to a list of places (an update)."""
 
@@ -197,8 +240,14 @@ class Writer:
                 self.vars.setdefault(dims[0], []).append((name, kind, v.shape[1:], v))
         self.pointers = {dim: tuple(f[n] for n in names) for dim, names in POINTERS.items()
                          if names[0] in f}
+        self.written = np.zeros(len(plan.index), dtype=bool)
+
+    def unwritten(self):
+        """The places of the plan that no row was written to."""
+        return np.flatnonzero(~self.written).tolist()
 
     def write(self, positions, rows):
+        self.written[list(positions)] = True
         order = sorted(range(len(rows)), key=positions.__getitem__)
         runs = [k for k in order if "failure_path" not in rows[k]]
         fails = [k for k in order if "failure_path" in rows[k]]
@@ -243,8 +292,9 @@ def _where(index):
     return index
 
 
-def _text(values):
-    return [v.decode() if isinstance(v, bytes) else str(v) for v in values]
+def read_text(values):
+    """Stored strings (bytes or str) as the str they stood for (see schema.escape_text)."""
+    return [unescape_text(v.decode() if isinstance(v, bytes) else str(v)) for v in values]
 
 
 def read_rows(h5, indices, failed):
@@ -260,7 +310,7 @@ def read_rows(h5, indices, failed):
             continue
         values = h5[name][indices]
         if kind == STR:
-            values = [_text(v) if np.ndim(v) else _text([v])[0] for v in values]
+            values = [read_text(v) if np.ndim(v) else read_text([v])[0] for v in values]
         for row, v in zip(rows, values):
             row[name] = v
     if failed:
@@ -275,5 +325,5 @@ def read_rows(h5, indices, failed):
                 continue
             span = h5[name][first:last] if last > first else []  # one read for the rows
             for row, s, n in zip(rows, starts - first, counts):
-                row[name] = _text(span[s:s + n]) if kind == STR else span[s:s + n]
+                row[name] = read_text(span[s:s + n]) if kind == STR else span[s:s + n]
     return rows

@@ -5,6 +5,7 @@ to the checkpoints (store) and the writer (netcdf). Imports nothing of
 pdsplit.dataset."""
 import math
 import os
+import re
 
 import numpy as np
 
@@ -73,6 +74,53 @@ for _name in ELEMENT_DESCRIPTORS:
     SCHEMA[_name] = (("element_row",), "f8", DESCRIPTOR_UNITS[_name[2:]], "d-band descriptor")
 FAILURE_FIELDS = ["path", "label", "fingerprint", "doscar", "error_type", "error_number",
                   "error_cause", "message"]
+
+
+# What a string variable cannot hold as it is: a backslash (the escape),
+# control characters (NUL among them: HDF5 strings end there) and the bytes
+# that are not UTF-8, which a str holds as the surrogates U+DC80-U+DCFF
+# (os.fsdecode, the reader's "surrogateescape").
+_UNSAFE = re.compile("[\\\\\x00-\x1f\x7f\ud800-\udfff]")
+_ESCAPED = re.compile(r"\\(\\|x[0-9a-f]{2})")
+
+
+def _escape(m):
+    c = m.group()
+    if c == "\\":
+        return "\\\\"
+    code = ord(c)
+    if 0xDC80 <= code <= 0xDCFF:
+        return f"\\x{code - 0xDC00:02x}"
+    if code >= 0xD800:  # a lone surrogate of no byte: its UTF-8 form, byte by byte
+        return "".join(f"\\x{b:02x}" for b in c.encode("utf-8", "surrogatepass"))
+    return f"\\x{code:02x}"
+
+
+def escape_text(text):
+    """`text` as every string variable stores it: valid UTF-8 without control
+    characters. A backslash is written \\\\, a control character and a byte
+    that is not UTF-8 \\xNN (two lower-case hex digits); unescape_text and
+    stored_bytes undo it."""
+    return _UNSAFE.sub(_escape, text) if _UNSAFE.search(text) else text
+
+
+def _unescape(m):
+    if m.group(1) == "\\":
+        return "\\"
+    code = int(m.group(1)[1:], 16)
+    return chr(code if code < 0x80 else 0xDC00 + code)
+
+
+def unescape_text(stored):
+    """The str escape_text stored (bytes that are not UTF-8 as os.fsdecode
+    gives them: os.fsencode makes them bytes again)."""
+    return _ESCAPED.sub(_unescape, stored) if "\\" in stored else stored
+
+
+def stored_bytes(stored):
+    """The bytes of a stored string (a run folder's path as the file system
+    names it): stored_bytes(ds.path.values[0])."""
+    return unescape_text(stored).encode("utf-8", "surrogateescape")
 
 
 def formula(symbols):

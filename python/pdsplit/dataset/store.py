@@ -2,32 +2,48 @@
 output (Stored: a dataset of runs and failures, and its failure list
 OUTPUT.failures.jsonl), the lock OUTPUT.lock (Lock: one writer per output)
 and, while a collection is under way or after it was stopped, the checkpoint
-folder OUTPUT.parts/ beside it (Sidecar, filled by Pending). Each checkpoint
-(the runs read in a few seconds) is one file there, written to a temporary
-name, synced and renamed, so a file present is complete; options.json,
-written before the first, says with what options they were made. A
-checkpoint file holds a pickle of the rows' keys (real path, failed, element
-rows, site rows, fingerprint), then the rows in the same order as pickles of
-up to ROWS_PER_PICKLE rows, so that they can be read a few at a time.
-known_runs hands the collection what is stored already; refuse_output says
-which outputs are never written. Imports options, find and netcdf."""
+folder OUTPUT.parts/ beside it (Sidecar, filled by Pending).
+
+A checkpoint (the runs read in a few seconds) is data, never code: the
+variables of the dataset for the rows read (netcdf.in_memory, paths
+absolute) and the options it was made with, in a compressed numpy .npz
+(read with allow_pickle=False; written by Python's zipfile, so a full disk
+is an OSError, where HDF5 could crash). It is written to a temporary name,
+synced, and renamed to batch-NNNNNNN-SHA256.npz, the SHA-256 of its bytes.
+A checkpoint whose bytes or layout do not pass their check (edited, cut,
+crafted) is dropped, and its runs are read again; one made with other
+options refuses the collection. The collection deletes only the files it
+names itself (OWN_PARTS in the folder, and remove_temporaries beside the
+output); others are left in place and named. known_runs hands the
+collection what is stored already; refuse_output says which outputs are
+never written. Imports options, find, schema and netcdf."""
 import fcntl
+import hashlib
 import json
 import os
-import pickle
+import re
 import time
+import zipfile
 
 import h5py
 import numpy as np
 
 from .. import _core
 from .find import FINGERPRINT_STEMS, SUFFIXES
-from .netcdf import read_rows
+from .netcdf import POINTERS, Plan, Writer, coordinates, in_memory, read_rows, read_text
 from .options import CollectError, differing_options
+from .schema import SCHEMA, STR
 
-ROWS_PER_PICKLE = 64
+ROWS_PER_READ = 64
 CHECKPOINT_SECONDS = 5.0  # PDSPLIT_CHECKPOINT_SECONDS in the environment overrides it
 PENDING_BYTES = 64 << 20
+CHECKPOINT = re.compile(r"batch-(\d{7})-([0-9a-f]{64})\.npz")
+# The names of OUTPUT.parts/ that a collection makes: checkpoints, the
+# child writer's job, and (older versions) pickles, each possibly as a
+# temporary file NAME.tmp-PID.
+OWN_PARTS = re.compile(r"(batch-\d{7}(-[0-9a-f]{64}\.npz|\.pkl)?|assemble\.(json|pkl)"
+                       r"|options\.json)(\.tmp-\d+)?")
+HDF5_SIGNATURE = b"\x89HDF\r\n\x1a\n"
 
 
 def replace_atomically(path, write):
@@ -40,125 +56,231 @@ def replace_atomically(path, write):
             os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
+        _unlink(tmp)
         raise
 
 
+def _unlink(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
+
+
+def _differences(stored, names):
+    """"grid, sigma (stored: grid=..., sigma=...)"."""
+    return (f"{', '.join(names)} (stored: "
+            f"{', '.join(f'{n}={stored.get(n)!r}' for n in names)})")
+
+
+def sha256(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
 class Sidecar:
+    """OUTPUT.parts/: the checkpoints of a collection under way. `notes`
+    collects what the collection should say about it (checkpoints dropped,
+    files left in place)."""
+
     def __init__(self, output):
         self.folder = output + ".parts"
+        self.notes = []
+        self.checked = None  # [(checkpoint file, keys)] that passed their check
 
     def exists(self):
         return os.path.isdir(self.folder)
 
-    def options(self):
-        try:
-            with open(os.path.join(self.folder, "options.json"), encoding="utf-8") as f:
-                return json.load(f)
-        except FileNotFoundError:
-            return None
-
     def start(self, options):
-        """The options of the checkpoints to come, written before the first."""
+        """The options of the checkpoints to come."""
         self.wanted = options
 
-    def _options_written(self):
-        os.makedirs(self.folder, exist_ok=True)
-        path = os.path.join(self.folder, "options.json")
-        if not os.path.exists(path):
-            text = json.dumps(self.wanted, sort_keys=True).encode()
-            replace_atomically(path, lambda f: f.write(text))
+    def _names(self):
+        return sorted(os.listdir(self.folder)) if self.exists() else []
 
-    def batches(self):
-        """Batch files in the order they were written (later ones win)."""
-        if not self.exists():
-            return []
-        names = sorted(n for n in os.listdir(self.folder)
-                       if n.startswith("batch-") and n.endswith(".pkl"))
-        return [os.path.join(self.folder, n) for n in names]
+    def checkpoints(self, wanted):
+        """[(checkpoint file, keys)] in the order they were written (later
+        ones win), each checked once: a checkpoint that fails its check is
+        deleted and named in `notes`; CollectError when one was made with
+        options other than `wanted`."""
+        if self.checked is None:
+            self.checked = []
+            for name in self._names():
+                path = os.path.join(self.folder, name)
+                if name.endswith(".pkl"):
+                    self._drop(path, "a checkpoint of an older pdsplit (a pickle), not read")
+                elif CHECKPOINT.fullmatch(name):
+                    keys = self._check(path, wanted)
+                    if keys is not None:
+                        self.checked.append((path, keys))
+        return self.checked
+
+    def _check(self, path, wanted):
+        """The keys of the checkpoint `path`, or None when it was dropped."""
+        try:
+            if sha256(path) != CHECKPOINT.fullmatch(os.path.basename(path)).group(2):
+                return self._drop(path, "its bytes do not match its checksum (changed or cut)")
+            stored = Checkpoint(path)
+            check_layout(stored.data, wanted)
+        except (OSError, KeyError, ValueError, TypeError, zipfile.BadZipFile) as e:
+            return self._drop(path, f"cannot be read ({e})")
+        differ = differing_options(stored.options, wanted)
+        if differ:
+            raise CollectError(f"{self.folder}: checkpoints made with other options: "
+                               f"{_differences(stored.options, differ)}; resume with the same "
+                               "options, or delete the folder to start afresh")
+        return [key for key, _ in stored.keys.values()]
+
+    def _drop(self, path, why):
+        _unlink(path)
+        self.notes.append(f"{path}: checkpoint dropped: {why}; its runs are read again")
+        return None
 
     def save(self, keys, rows):
-        self._options_written()
-        existing = self.batches()
-        number = int(os.path.basename(existing[-1])[6:-4]) + 1 if existing else 1
-        path = os.path.join(self.folder, f"batch-{number:07d}.pkl")
-
-        def write(f):
-            pickle.dump(keys, f, protocol=pickle.HIGHEST_PROTOCOL)
-            for i in range(0, len(rows), ROWS_PER_PICKLE):
-                pickle.dump(rows[i:i + ROWS_PER_PICKLE], f, protocol=pickle.HIGHEST_PROTOCOL)
-
-        replace_atomically(path, write)
+        """A checkpoint of the rows `rows` (keys `keys`), written, synced
+        and renamed to its name with its checksum."""
+        os.makedirs(self.folder, exist_ok=True)
+        numbers = [int(m.group(1)) for m in map(CHECKPOINT.fullmatch, self._names()) if m]
+        number = max(numbers, default=0) + 1
+        tmp = os.path.join(self.folder, f"batch-{number:07d}.tmp-{os.getpid()}")
+        try:
+            write_checkpoint(tmp, keys, rows, self.wanted)
+            with open(tmp, "rb+") as f:
+                os.fsync(f.fileno())
+            path = os.path.join(self.folder, f"{os.path.basename(tmp)[:13]}-{sha256(tmp)}.npz")
+            os.replace(tmp, path)
+        except BaseException:
+            _unlink(tmp)
+            raise
+        if self.checked is not None:
+            self.checked.append((path, keys))
 
     def remove(self):
-        if not self.exists():
-            return
-        for name in os.listdir(self.folder):
-            os.unlink(os.path.join(self.folder, name))
-        os.rmdir(self.folder)
+        """The folder and the files the collection made in it; a folder
+        that holds other files is left in place, and named in `notes`."""
+        names = self._names()
+        others = [n for n in names if not OWN_PARTS.fullmatch(n)]
+        for name in names:
+            if name not in others:
+                os.unlink(os.path.join(self.folder, name))
+        if others:
+            self.notes.append(f"{self.folder}: left in place: holds files not made by pdsplit "
+                              f"collect ({', '.join(others)})")
+        elif names or self.exists():
+            os.rmdir(self.folder)
+        self.checked = None
 
     def clean_temporaries(self):
-        for name in os.listdir(self.folder) if self.exists() else []:
-            if ".tmp-" in name:
+        for name in self._names():
+            if ".tmp-" in name and OWN_PARTS.fullmatch(name):
                 os.unlink(os.path.join(self.folder, name))
 
 
-def batch_keys(path):
-    with open(path, "rb") as f:
-        return pickle.load(f)
+def write_checkpoint(path, keys, rows, options):
+    """The rows `rows` (keys `keys`: real path, failed, element rows, site
+    rows, fingerprint) into the checkpoint file `path`, made with `options`;
+    paths are the real paths."""
+    plan = Plan([(k[1], k[2], k[3]) for k in keys])
+    arrays = in_memory(plan, coordinates(options), options["sites"])
+    writer = Writer(arrays, plan)
+    for key, row in zip(keys, rows):
+        row["failure_path" if key[1] else "path"] = key[0]
+    for i in range(0, len(rows), ROWS_PER_READ):
+        writer.write(range(i, min(i + ROWS_PER_READ, len(rows))), rows[i:i + ROWS_PER_READ])
+    arrays = {n: v.astype(str) if v.dtype == object else v for n, v in arrays.items()}
+    with open(path, "wb") as f:
+        np.savez_compressed(f, pdsplit_options=np.array(json.dumps(options, sort_keys=True)),
+                            **arrays)
+
+
+def check_layout(h5, options):
+    """ValueError unless every variable of `h5` (a checkpoint's arrays, or a
+    dataset open with h5py) has the shape its rows, the element and site
+    pointers and `options` give it, and a type of its kind: a checkpoint
+    that names runs holds their rows."""
+    size = {"run": h5["path"].shape[0], "failure": h5["failure_path"].shape[0]}
+    for dim, (start, count, _) in POINTERS.items():
+        if dim == "site_row" and not options["sites"]:
+            continue
+        counts = h5[count][:].astype(np.int64)
+        if len(counts) != size["run"] or (counts < 0).any() or \
+                not np.array_equal(h5[start][:], np.cumsum(counts) - counts):
+            raise ValueError(f"{start} and {count} do not match the runs")
+        size[dim] = int(counts.sum())
+    tail = {"channel": 1 + len(options["channels"]), "orbital": 4,
+            "energy": len(coordinates(options)["energy"])}
+    for name, (dims, kind, _, _) in SCHEMA.items():
+        if dims[0] in size:
+            want = (size[dims[0]], *(tail[d] for d in dims[1:]))
+            if h5[name].shape != want or (h5[name].dtype.kind in "OUS") != (kind == STR):
+                raise ValueError(f"{name} has the shape {h5[name].shape} and type "
+                                 f"{h5[name].dtype}, not {want} and {kind}")
 
 
 def batch_rows(path):
-    """(key, row) of each row of a checkpoint file, read a few rows at a time."""
-    with open(path, "rb") as f:
-        keys = iter(pickle.load(f))
-        while True:
-            try:
-                rows = pickle.load(f)
-            except EOFError:
-                return
-            for row in rows:
-                yield next(keys), row
+    """(key, row) of each row of a checkpoint file."""
+    stored = Checkpoint(path)
+    for failed in (False, True):
+        items = sorted((index, key) for key, index in stored.keys.values() if key[1] == failed)
+        for i in range(0, len(items), ROWS_PER_READ):
+            piece = items[i:i + ROWS_PER_READ]
+            rows = stored.rows([index for index, _ in piece], failed)
+            yield from ((key, row) for (_, key), row in zip(piece, rows))
 
 
 class Stored:
-    """A finished dataset: its options and, per run and failure, the key
-    (real path, failed, element rows, site rows, fingerprint) and index."""
+    """A finished dataset: its options, per run and failure the key (real
+    path, failed, element rows, site rows, fingerprint) and index, and the
+    labels {real path: label} it holds."""
 
     def __init__(self, path):
         self.path = path
         with h5py.File(path, "r") as h5:
-            attrs = h5.attrs
-            self.options = json.loads(_str(attrs["pdsplit_options"]))
-            self.root = root = _str(attrs["root"])
-            self.keys = {}
-            runs = _column(h5, "path")
-            fps = _column(h5, "fingerprint")
-            ne = h5["run_element_count"][:] if "run_element_count" in h5 else [0] * len(runs)
-            ns = h5["run_site_count"][:] if "run_site_count" in h5 else [0] * len(runs)
-            for i, p in enumerate(runs):
+            self._keys(h5, h5.attrs["pdsplit_options"], _str(h5.attrs["root"]))
+
+    def _keys(self, h5, options, root):
+        self.options = json.loads(_str(options))
+        self.root = root
+        self.keys, self.labels = {}, {}
+        for failed, prefix in ((False, ""), (True, "failure_")):
+            paths = _column(h5, prefix + "path")
+            fps, labels = _column(h5, prefix + "fingerprint"), _column(h5, prefix + "label")
+            ne, ns = (h5[n][:] if n in h5 and not failed else [0] * len(paths)
+                      for n in ("run_element_count", "run_site_count"))
+            for i, p in enumerate(paths):
                 real = os.path.normpath(os.path.join(root, p))
-                self.keys[real] = ((real, False, int(ne[i]), int(ns[i]), fps[i]), i)
-            fails = _column(h5, "failure_path")
-            ffps = _column(h5, "failure_fingerprint")
-            for i, p in enumerate(fails):
-                real = os.path.normpath(os.path.join(root, p))
-                self.keys[real] = ((real, True, 0, 0, ffps[i]), i)
+                self.keys[real] = ((real, failed, int(ne[i]), int(ns[i]), fps[i]), i)
+                if labels[i]:
+                    self.labels[real] = labels[i]
 
     def rows(self, indices, failed):
         with h5py.File(self.path, "r") as h5:
             return read_rows(h5, indices, failed)
 
 
+class Checkpoint(Stored):
+    """A checkpoint file (see write_checkpoint), read whole: numbers and
+    strings only (allow_pickle=False), paths absolute."""
+
+    def __init__(self, path):
+        self.path = path
+        with np.load(path, allow_pickle=False) as npz:
+            self.data = {name: npz[name] for name in npz.files}
+        self._keys(self.data, self.data["pdsplit_options"][()], "")
+
+    def rows(self, indices, failed):
+        return read_rows(self.data, indices, failed)
+
+
 def _str(value):
-    return value.decode() if isinstance(value, bytes) else str(value)
+    return read_text([value])[0]
 
 
 def _column(h5, name):
-    return [_str(v) for v in h5[name][:]] if name in h5 and h5[name].shape[0] else []
+    return read_text(h5[name][:]) if name in h5 and h5[name].shape[0] else []
 
 
 class Lock:
@@ -213,11 +335,30 @@ def refuse_output(output):
 
 
 def remove_temporaries(output):
-    """Temporary files of collections that were killed (the lock is ours)."""
+    """The temporary files of collections that were killed (the lock is
+    ours): OUTPUT.tmp-PID (HDF5, or empty or zeros: a reservation) and
+    OUTPUT.failures.jsonl.tmp-PID (JSON lines). Returns the names like
+    OUTPUT.tmp-* left in place (not made by a collection)."""
     folder, name = os.path.split(output)
-    for entry in os.listdir(folder):
-        if entry.startswith(name + ".tmp-") or entry.startswith(name + ".failures.jsonl.tmp-"):
-            os.unlink(os.path.join(folder, entry))
+    ours = re.compile(re.escape(name) + r"(\.failures\.jsonl)?\.tmp-\d+")
+    left = []
+    for entry in sorted(os.listdir(folder)):
+        m = ours.fullmatch(entry)
+        path = os.path.join(folder, entry)
+        if m and _begins_as_made(path, b"{" if m.group(1) else HDF5_SIGNATURE):
+            os.unlink(path)
+        elif entry.startswith(name + ".tmp-"):
+            left.append(entry)
+    return left
+
+
+def _begins_as_made(path, signature):
+    try:
+        with open(path, "rb") as f:
+            head = f.read(len(signature))
+    except OSError:
+        return False
+    return head in (signature, b"", bytes(len(head)))
 
 
 def known_runs(output, sidecar, wanted):
@@ -232,16 +373,15 @@ def known_runs(output, sidecar, wanted):
         except (OSError, KeyError, ValueError) as e:
             raise CollectError(f"{output}: exists and is not a dataset of pdsplit.collect "
                                f"({e}); remove it or choose another output") from None
+        differ = differing_options(stored.options, wanted)
+        if differ:
+            raise CollectError(f"{output} was made with other options: "
+                               f"{_differences(stored.options, differ)}; "
+                               "use the same options or another output")
         for real, (key, index) in stored.keys.items():
             known[real] = (key, ("stored", index))
-    for made in ([stored.options] if stored else []) + [sidecar.options()]:
-        differ = differing_options(made, wanted) if made is not None else []
-        if differ:
-            raise CollectError(f"{output} was made with other options: {', '.join(differ)} "
-                               f"(stored: {', '.join(f'{n}={made.get(n)!r}' for n in differ)}); "
-                               "use the same options or another output")
-    for path in sidecar.batches():
-        for key in batch_keys(path):
+    for path, keys in sidecar.checkpoints(wanted):
+        for key in keys:
             known[key[0]] = (key, ("batch", path))
     return known, stored
 
