@@ -74,13 +74,20 @@ class _Layout:
         return v
 
     def variable(self, name, dims, dtype, chunks, fill=None, **filters):
+        """A variable; named as its dimension, the dimension's coordinate
+        variable (made before the variables of that dimension)."""
         shape = tuple(self.sizes[d] for d in dims)
         most = tuple(None if self.sizes[d] == 0 else self.sizes[d] for d in dims)
+        if name in self.ids:
+            del self.f[name]
         v = self.f.create_dataset(name, shape, dtype, chunks=chunks, fillvalue=fill,
                                   track_order=True, **({"maxshape": most} if most != shape else {}),
                                   **filters)
+        if name in self.ids:
+            v.make_scale(name)
         for n, d in enumerate(dims):
-            v.dims[n].attach_scale(self.f[d])
+            if d != name:
+                v.dims[n].attach_scale(self.f[d])
         if len(dims) > 1:
             v.attrs["_Netcdf4Coordinates"] = np.array([self.ids[d] for d in dims], np.int32)
         v.attrs["_Netcdf4Dimid"] = self.ids[dims[0]]

@@ -23,7 +23,7 @@ import numpy as np
 from .. import _core
 from .find import FINGERPRINT_STEMS, SUFFIXES
 from .netcdf import read_rows
-from .options import CollectError, differing_options
+from .options import CollectError, check_format, differing_options
 
 ROWS_PER_PICKLE = 64
 CHECKPOINT_SECONDS = 5.0  # PDSPLIT_CHECKPOINT_SECONDS in the environment overrides it
@@ -135,7 +135,7 @@ class Stored:
             self.options = json.loads(_str(attrs["pdsplit_options"]))
             self.root = root = _str(attrs["root"])
             self.keys = {}
-            runs = _column(h5, "path")
+            runs = _column(h5, "run")
             fps = _column(h5, "fingerprint")
             ne = h5["run_element_count"][:] if "run_element_count" in h5 else [0] * len(runs)
             ns = h5["run_site_count"][:] if "run_site_count" in h5 else [0] * len(runs)
@@ -234,7 +234,10 @@ def known_runs(output, sidecar, wanted):
                                f"({e}); remove it or choose another output") from None
         for real, (key, index) in stored.keys.items():
             known[real] = (key, ("stored", index))
-    for made in ([stored.options] if stored else []) + [sidecar.options()]:
+    for made, where in ([(stored.options, output)] if stored else []) + [
+            (sidecar.options(), sidecar.folder)]:
+        if made is not None:
+            check_format(made, where)
         differ = differing_options(made, wanted) if made is not None else []
         if differ:
             raise CollectError(f"{output} was made with other options: {', '.join(differ)} "
@@ -294,3 +297,14 @@ def write_failures_jsonl(output):
     text = "".join(lines).encode()
     replace_atomically(path, lambda f: f.write(text))
     return path
+
+
+def failure_causes(output):
+    """{cause: failures} of the dataset `output`, most frequent first."""
+    with h5py.File(output, "r") as h5:
+        causes = [_str(c) for c in h5["failure_error_cause"][:]] \
+            if "failure_error_cause" in h5 else []
+    counts = {}
+    for cause in causes:
+        counts[cause] = counts.get(cause, 0) + 1
+    return dict(sorted(counts.items(), key=lambda item: (-item[1], item[0])))
