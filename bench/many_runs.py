@@ -123,7 +123,7 @@ def read_dos(folder):
 
 def numpy_loop(folders):
     """The serial loop: binned total and element DOS, band edges, d-band centres."""
-    edges = GRID[0] + GRID[2] * np.arange(round((GRID[1] - GRID[0]) / GRID[2]) + 1)
+    edges = GRID[0] + GRID[2] * np.arange(pdsplit._core._grid_bins(*GRID) + 1)
     rows, failed = [], 0
     for folder in folders:
         try:

@@ -119,15 +119,35 @@ void sum_plan(const DoscarData& d, const SelectionPlan& plan, std::int64_t n, Cu
   }
 }
 
-// The curve of selection `text`, or why the run has none.
-std::string resolve(Context& x, const std::string& text, Curve& c, bool& is_total) {
+// The elements of `s` that `symbols` lack, removed from it: the run has no
+// states of them. A note naming them ("" when there are none).
+std::string drop_absent(Selection& s, const std::vector<std::string>& symbols) {
+  std::string absent;
+  std::erase_if(s.elements, [&](const std::string& e) {
+    if (std::find(symbols.begin(), symbols.end(), e) != symbols.end()) return false;
+    absent += (absent.empty() ? "" : ", ") + e;
+    return true;
+  });
+  return absent.empty() ? absent
+                        : "no atom of element " + absent + " in the structure: counted as 0 states";
+}
+
+// The curve of selection `text` into c (curve true; the total's: is_total
+// too), or why the run has none (curve false). An element the structure
+// lacks adds 0 states, with a note returned beside the curve.
+std::string resolve(Context& x, const std::string& text, Curve& c, bool& is_total, bool& curve) {
   try {
-    const Selection s = parse_selection(text);
-    is_total = s.target == Selection::Target::kTotal;
+    Selection s = parse_selection(text);
+    is_total = curve = s.target == Selection::Target::kTotal;
     if (is_total) return {};
     if (!x.no_pdos.empty()) return x.no_pdos;
+    std::string note;
+    if (s.target == Selection::Target::kElements && x.symbols != nullptr) {
+      note = drop_absent(s, *x.symbols);
+    }
     sum_plan(x.d, plan_selection(s, x.d.kind, x.d.h.NATOMS, x.symbols), x.atoms.n, c);
-    return {};
+    curve = true;
+    return note;
   } catch (const std::invalid_argument& e) {
     return e.what();
   }
@@ -199,9 +219,9 @@ void channels(Context& x, const Curve& total) {
       band_moments(t.e, total.dos.data(), t.n, r.efermi, x.o.band_lo, x.o.band_hi, x.moments);
   Curve c;
   for (std::size_t ch = 1; ch < count; ++ch) {
-    bool is_total = false;
-    r.channel_reasons[ch] = resolve(x, x.o.channels[ch - 1], c, is_total);
-    if (!r.channel_reasons[ch].empty()) continue;
+    bool is_total = false, curve = false;
+    r.channel_reasons[ch] = resolve(x, x.o.channels[ch - 1], c, is_total, curve);
+    if (!curve) continue;
     const Curve& src = is_total ? total : c;
     const Points& p = is_total ? x.total : x.atoms;
     bin_curve(x, p, src, r.dos.data() + ch * nb, r.magnetisation.data() + ch * nb);

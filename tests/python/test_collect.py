@@ -39,13 +39,13 @@ def test_dataset_read_back(tree, tmp_path):
     good = sorted(n for n, (_, cause) in TREE.items() if cause is None)
     assert (done.runs, done.failed, done.read) == (len(good), len(TREE) - len(good), len(TREE))
     with h5py.File(out, "r") as h5:
-        assert [p.decode() for p in h5["path"][:]] == good
+        assert [p.decode() for p in h5["run"][:]] == good
         assert h5["dos"].shape == (len(good), 5, 400) and h5["dos"].chunks[1:] == (5, 400)
         assert h5["dos"].dtype == np.float32
     ds = load(out)
     assert list(ds.channel.values) == ["total", "all(s)", "all(p)", "all(d)", "all(f)"]
     np.testing.assert_allclose(ds.energy.values[[0, -1]], [-9.975, 9.975])
-    row = {p: i for i, p in enumerate(ds.path.values)}
+    row = {p: i for i, p in enumerate(ds.run.values)}
     # a run without projected DOS: a row, total resolved, the rest NaN with reasons
     t = row["good/total-only"]
     assert np.isfinite(ds.dos[t, 0].values[ds.valid[t].values == 1]).all()
@@ -54,7 +54,11 @@ def test_dataset_read_back(tree, tmp_path):
     ti = row["good/ti8"]
     start, count = int(ds.run_element_start[ti]), int(ds.run_element_count[ti])
     assert list(ds.element_symbol.values[start:start + count]) == ["Ti", "O"]
-    assert ds.formula.values[ti] == "Ti4O4" and int(ds.run_element_count[row["good/spin1"]]) == 0
+    assert ds.formula.values[ti] == "TiO" and int(ds.run_element_count[row["good/spin1"]]) == 0
+    assert str(ds.sel(run="good/ti8").formula.values) == "TiO"  # run is the coordinate
+    # 10 points over 9 eV are coarse on a grid of 0.05 eV; the 301 of ti8 not
+    assert (ds.coarse.values[row["good/nedos10"]], ds.coarse.values[ti]) == (1, 0)
+    assert ds.align_energy.values[ti] == ds.efermi.values[ti]
     al = row["good/al"]
     assert (ds.incar_NEDOS.values[al], ds.incar_ISMEAR.values[al], ds.compression.values[al]) == (
         601, 0, "gzip")
@@ -86,8 +90,8 @@ def test_netcdf_layout(tmp_path, names, sites, sizes):
     with h5netcdf.File(out, "r") as f:
         assert {d: len(v) for d, v in f.dimensions.items()} == dict(
             sizes, channel=5, energy=400, orbital=4)
-        assert [d for d, v in f.dimensions.items() if v.isunlimited()] == [
-            d for d, n in sizes.items() if n == 0]
+        assert {d for d, v in f.dimensions.items() if v.isunlimited()} == {
+            d for d, n in sizes.items() if n == 0}
         for name, (dims, _, units, _) in SCHEMA.items():
             if all(d in sizes or d in ("channel", "energy") for d in dims):
                 assert f[name].dimensions == dims and f[name].attrs.get("units", "") == units
@@ -114,8 +118,8 @@ def test_sources_overlap_once_labels_and_loops(tree, tmp_path):
     out = tmp_path / "dos.nc"
     done = pdsplit.collect([tree / "good", tree / "good/ti8", listing], out)
     ds = load(out)
-    assert sorted(ds.path.values) == list(ds.path.values) and len(set(ds.path.values)) == 5
-    labels = dict(zip(ds.path.values, ds.label.values))
+    assert sorted(ds.run.values) == list(ds.run.values) and len(set(ds.run.values)) == 5
+    labels = dict(zip(ds.run.values, ds.label.values))
     assert labels["good/ti8"] == "rock salt"
     assert dict(zip(ds.failure_path.values, ds.failure_error_cause.values)) == {
         "missing": "no-doscar"}
@@ -159,17 +163,17 @@ def test_list_files_as_bytes(tree, tmp_path, case):
     if isinstance(want, str):
         assert status.returncode == 4 and want in status.stderr
     else:
-        assert status.returncode == 3 and dict(zip(*_columns(out, "path", "label"))) == want
+        assert status.returncode == 3 and dict(zip(*_columns(out, "run", "label"))) == want
 
 
 # a run folder (bytes) with NEDOS10's DOSCAR and more files: a variable of its row and what
 # it stores (a byte of a run's files fails that run at most, never the collection)
 HOSTILE = [
-    (b"nbsp", {"INCAR": b"ISMEAR =\xa00\n"}, "path", "nbsp"),
-    (b"mu", {"INCAR": b"SIGMA = 0.05\xb5\n"}, "path", "mu"),
+    (b"nbsp", {"INCAR": b"ISMEAR =\xa00\n"}, "run", "nbsp"),
+    (b"mu", {"INCAR": b"SIGMA = 0.05\xb5\n"}, "run", "mu"),
     (b"ff", {"INCAR": b"LSORBIT = \xff\n"}, "incar_LSORBIT", "\\xff"),
-    (b"caf\xe9", {}, "path", "caf\\xe9"),
-    (b"back\\slash", {}, "path", "back\\\\slash"),
+    (b"caf\xe9", {}, "run", "caf\\xe9"),
+    (b"back\\slash", {}, "run", "back\\\\slash"),
     (b"nul", {"DOSCAR": NEDOS10.encode()[:900] + bytes(300)}, "failure_path", "nul"),
 ]
 
@@ -182,7 +186,7 @@ def test_bytes_of_a_run_stored_escaped(tmp_path, name, files, variable, stored):
     _folder(tree, name, dict({"DOSCAR": NEDOS10.encode()}, **files))
     _folder(tree, b"other", {"DOSCAR": NEDOS10.encode()})
     assert command(tree, "-o", out, "-q").returncode in (0, 3)
-    values, paths, failed = _columns(out, variable, "path", "failure_path")
+    values, paths, failed = _columns(out, variable, "run", "failure_path")
     assert stored in values and name in [stored_bytes(p) for p in paths + failed]
     assert pdsplit.collect(tree, out).read == 0
 
@@ -220,7 +224,11 @@ def test_progress_and_summary(tree, tmp_path, capfd):
     assert capfd.readouterr() == ("", "")  # the function prints nothing unless asked
     status = command(tree, "-o", tmp_path / "dos.nc")  # not a terminal: plain lines
     assert "8/8 runs read, 3 failed" in status.stderr
-    assert status.stdout.startswith("pdsplit collect: 5 runs in ") and "3 failed" in status.stdout
+    causes = "3 failed (1 corrupt-compressed, 1 not-a-number, 1 truncated; listed in "
+    assert status.stdout.startswith("pdsplit collect: 5 runs in ")
+    assert "(5 read, 0 kept), " + causes in status.stdout  # failures apart from the runs read
+    again = command(tree, "-o", tmp_path / "dos.nc")
+    assert "(0 read, 5 kept), " + causes in again.stdout
 
 
 def test_refusals(tree, tmp_path):
@@ -236,6 +244,64 @@ def test_refusals(tree, tmp_path):
     assert out.read_bytes() == before
     assert command(tmp_path / "empty-nothing", "-o", out).returncode == 4
     assert command(tree, "-o", out, "--grid", "1", "0", "1").returncode == 2
+    with h5py.File(out, "a") as h5:  # as a pdsplit of the first dataset format left it
+        h5.attrs["pdsplit_options"] = h5.attrs["pdsplit_options"].replace(
+            '"format_version": 2', '"format_version": 1')
+    status = command(tree, "-o", out, "--sigma", "0.1")
+    assert status.returncode == 4 and "in dataset format 1; this pdsplit writes format 2" in \
+        status.stderr
+    shown = " ".join(command("--help").stdout.split())  # the defaults, auto as the word it is
+    assert all(f"(default {d})" in shown for d in ("efermi", "0.001", "auto"))
+
+
+# options beyond the library's limits: status 2 before any run is read (no
+# lock taken), the option named as the command spells it
+LIMITS = [
+    (["--sigma", "inf"], "--sigma: a finite number of eV, 0 or more, not inf"),
+    (["--sigma", "1e20"], "--sigma: 1e+20 eV reaches K = "),
+    (["--sigma", "1e6", "--grid", "-1", "1", "0.05"], "over the limit of 50000000"),
+    (["--grid", "-1", "1", "1e-7"], "makes 20000000 bins"),
+    (["--grid", "-1", "1", "1e-300"], "a grid has 1 to 200000 bins"),
+    (["--gap-tol", "nan"], "--gap-tol: a finite number, 0 or more, not nan"),
+    (["--gap-tol", "-1"], "--gap-tol: a finite number, 0 or more, not -1"),
+    (["--gap-tol", "inf"], "--gap-tol: a finite number, 0 or more, not inf"),
+    (["--band-erange", "0", "nan"], "--band-erange: (lo, hi) finite with lo < hi"),
+]
+
+
+@pytest.mark.parametrize("args,words", LIMITS)
+def test_options_beyond_limits_refused_before_reading(tree, tmp_path, args, words):
+    status = command(tree, "-o", tmp_path / "dos.nc", *args)
+    assert status.returncode == 2 and words in status.stderr, status.stderr
+    assert not os.path.exists(tmp_path / "dos.nc.lock")
+
+
+# grids whose bin count ((emax - emin) / step rounded, a half up) Python rounded otherwise
+@pytest.mark.parametrize("grid,bins", [((-10, 10.25, 0.5), 41), ((0, 1, 0.4), 3)])
+def test_grid_bins_one_rule(tmp_path, grid, bins):
+    status = command(make_tree(tmp_path / "t", ["good/spin1"]), "-o", tmp_path / "d.nc", "--grid",
+                     *grid)
+    assert status.returncode == 0, status.stderr
+    with h5py.File(tmp_path / "d.nc", "r") as h5:
+        assert (h5.attrs["grid_nbins"], len(h5["energy"]), pdsplit._core._grid_bins(*grid)) == (
+            bins,) * 3
+
+
+# 16 values per point without INCAR: a row whose projected channels name the
+# fix in the command's words, which are not stored as an option
+@pytest.mark.parametrize("shard,name", [([], "d.nc"),
+                                        (["--shard", "0/1"], "shard-00000-of-00001.nc")])
+def test_sixteen_values_without_incar_name_the_commands_option(tmp_path, shard, name):
+    from test_formats import craft
+
+    (tmp_path / "runs/sixteen").mkdir(parents=True)
+    (tmp_path / "runs/sixteen/DOSCAR").write_text(craft(2, 3, 16)[0])
+    out = tmp_path / "out"
+    command(tmp_path / "runs", *shard, "-o", out if shard else out / name)
+    with h5py.File(out / name, "r") as h5:
+        assert h5["channel_reason"][0, 1].decode().endswith(
+            "or collect with --noncollinear yes or --noncollinear no")
+        assert h5["spin"][0] == b"unknown" and "fix" not in h5.attrs["pdsplit_options"]
 
 
 def _stop_when(out, seen, signum, checkpoint=0, batch=1):
@@ -447,7 +513,8 @@ def test_checkpoints_compressed_and_every_row_written(tmp_path, monkeypatch):
     real, (key, _) = next(iter(stored.keys.items()))
     final = [(r, key, ("batch", str(parts[0]))) for r in (real, str(tree / "x"))]
     with pytest.raises(OSError, match="1 runs have no row"):
-        assemble(str(out), str(tree), final, {}, stored.options, True)
+        # the options as collect() takes them: the stored form says noncollinear "auto"
+        assemble(str(out), str(tree), final, {}, dict(stored.options, noncollinear=-1), True)
     assert not out.exists() and not list(tmp_path.glob("dos.nc.tmp-*"))
 
 

@@ -108,6 +108,24 @@ def test_row_shapes_and_sums():
     assert (wide["valid"] == inside).all() and (np.isnan(wide["dos"][0]) == ~inside).all()
 
 
+# a channel of elements in the 8-atom run of Ti and O: (selection, POSCAR
+# there, its DOS: 0 states, Ti's d or NaN (unknown), words of its reason)
+@pytest.mark.parametrize("selection, structure, dos, words", [
+    ("Fe(d)", True, "zero", "no atom of element Fe in the structure: counted as 0 states"),
+    ("Ti,Fe,Co(d)", True, "Ti(d)", "no atom of element Fe, Co in the structure"),
+    ("Fe(d)", False, "nan", "needs the element of every atom: no structure is known"),
+])
+def test_element_channels_absent_elements_are_zero(tmp_path, selection, structure, dos, words):
+    folder = folder_of("ti8", tmp_path)
+    if not structure:
+        os.unlink(tmp_path / "POSCAR")
+    row = _core._collect_batch([folder], {"channels": ["Ti(d)", selection],
+                                          "grid": (-12.0, 12.0, 0.1)})[0]
+    assert words in row["channel_reasons"][2] and not row["valid"].all()
+    want = {"zero": np.where(row["valid"], 0.0, np.nan), "Ti(d)": row["dos"][1]}
+    np.testing.assert_array_equal(row["dos"][2], want.get(dos, np.full(240, np.nan)))
+
+
 def damaged(tmp_path, name):
     lines = (DATA / "nonspin-lm-8atoms.DOSCAR").read_text().splitlines(keepends=True)
     if name == "truncated":

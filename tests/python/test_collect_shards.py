@@ -66,7 +66,7 @@ def test_shards_cover_every_run_once_and_merge_equals_collect(listed, tmp_path, 
         if done.runs:
             with h5py.File(done.path, "r") as h5:
                 root = h5.attrs["root"]
-                paths = [p.decode() for p in h5["path"][:]] + \
+                paths = [p.decode() for p in h5["run"][:]] + \
                     [p.decode() for p in h5["failure_path"][:]]
             seen += [os.path.join(root, p) for p in paths]
     assert sorted(seen) == sorted(listed_paths)  # every run once
@@ -143,6 +143,8 @@ HARMS = {
     "count edited": (_edit("shards.json", lambda b: b.replace(b'"shards": 3', b'"shards": 5')),
                      4, "another shard count"),
     "shards.json not JSON": (_edit("shards.json", lambda b: b[:-5]), 4, "shards.json: damaged"),
+    "an older dataset format": (_edit("shards.json", lambda b: b.replace(
+        b'"format_version": 2', b'"format_version": 1')), 4, "in dataset format 1"),
     "the run list grown (--runs)": (_grown, 4, "list than {runs} (1 runs added, 1 removed); "
                                     "start a new collection in shards"),
 }
@@ -255,5 +257,5 @@ def test_run_list_quotes_paths_with_blanks(tmp_path):
     (tmp_path / "runs.txt").write_text(listing.stdout.replace('a b/run"', 'a b/run" a label'))
     pdsplit.collect(tmp_path / "runs.txt", tmp_path / "d.nc")
     with h5py.File(tmp_path / "d.nc", "r") as h5:
-        assert sorted(unescape_text(p.decode()) for p in h5["path"][:]) == sorted(names)
+        assert sorted(unescape_text(p.decode()) for p in h5["run"][:]) == sorted(names)
         assert b"a label" in list(h5["label"][:])

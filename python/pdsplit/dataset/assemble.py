@@ -21,7 +21,8 @@ import numpy as np
 from .. import __version__
 from .find import relative
 from .netcdf import Plan, Writer, coordinates, create, row_bytes
-from .options import FORMAT_VERSION, SPIN_RULE, stored_options
+from .options import (FORMAT_VERSION, NONCOLLINEAR_WORDS, SPIN_RULE, grid_bins,
+                      stored_options)
 from .store import Stored, batch_rows, remove_temporaries, replace_atomically
 
 
@@ -99,7 +100,7 @@ def _groups(group, unit, stored):
 def _write(writer, piece, rows, root, labels):
     for (pos, real, key, source), row in zip(piece, rows):
         prefix = "failure_" if key[1] else ""
-        path = row[prefix + "path"] = relative(real, root)
+        path = row["failure_path" if key[1] else "run"] = relative(real, root)
         row[prefix + "label"] = labels.get(real, "")
         for name in ("failure_message",) if key[1] else ("symbols_reason",):
             row[name] = relative_in_text(row[name], real, path)
@@ -128,9 +129,17 @@ def _attrs(root, options, nbins):
                       "maximum where the run has a gap, else the Fermi energy",
         "sigma": options["sigma"], "gap_tol": options["gap_tol"],
         "band_erange": options["band_erange"], "window": options["window"],
-        "moments_rule": "band moments from the run's own points with band_erange[0] <= E - E_F "
-                        "<= band_erange[1]; states_window: states in E_F + window",
-        "noncollinear": np.int32(options["noncollinear"]),
+        "moments_rule": "band moments (filling too) from the run's own points with "
+                        "band_erange[0] <= E - E_F <= band_erange[1]; states_window: states in "
+                        "E_F + window; magnetic_moment: int_up - int_down of the total block at "
+                        "E_F, linear between points (magnetic_moment_dos: integral of up - down)",
+        "band_edges_rule": "empty: DOS <= gap_tol * mean DOS; the gap is the first run of empty "
+                           "points whose occupied neighbours enclose E_F (E_F up to one point "
+                           "spacing below the lower one); vbm, cbm its first and last empty "
+                           "points, gap cbm - vbm; a metal: vbm, cbm NaN, gap 0; *_pymatgen: "
+                           "pymatgen's get_cbm_vbm and get_gap",
+        "coarse_rule": "coarse = 1 when file_step > 5 * grid_step or the file has one point",
+        "noncollinear": NONCOLLINEAR_WORDS[options["noncollinear"]],
         "spin_rule": SPIN_RULE,
         "fingerprint_rule": "NAME:SIZE:MTIME_NS of DOSCAR, CONTCAR, POSCAR, INCAR "
                             "(and their .gz, .xz, .bz2) present in the run folder",
@@ -171,8 +180,7 @@ def fits(output, final, options):
     """Whether to write the dataset in this process: when twice its size
     before compression, plus 16 MiB, has room (see room), a failed write
     and HDF5 crashing with it cannot happen."""
-    emin, emax, step = options["grid"]
-    unit = row_bytes(int(round((emax - emin) / step)), 1 + len(options["channels"]))
+    unit = row_bytes(grid_bins(options["grid"]), 1 + len(options["channels"]))
     size = sum(unit["failure" if k[1] else "run"] + k[2] * unit["element_row"] +
                k[3] * unit["site_row"] for _, k, _ in final)
     return room(output, 2 * size + (16 << 20))

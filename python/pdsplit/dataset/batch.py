@@ -2,14 +2,17 @@
 a Dask worker, a shard task): a batch of run folders in, read by
 _core._collect_batch into results (numbers, strings and numpy arrays:
 rows and failures); and those results as the keys and rows that the
-collection keeps (rows_from_results). Imports schema."""
+collection keeps (rows_from_results). Imports options and schema."""
 from .. import _core
+from .options import read_options
 from .schema import counts, is_failure, row_from_result
 
 
 def read_batch(folders, options):
-    """The task of an executor: the run folders `folders` read, one result each."""
-    return _core._collect_batch(folders, options)
+    """The task of an executor: the run folders `folders` read, one result
+    each (options: make_options', the caller's noncollinear_fix with them)."""
+    core, keywords = read_options(options)
+    return _core._collect_batch(folders, core, **keywords)
 
 
 def rows_from_results(batch, results, labels):

@@ -10,7 +10,7 @@ import threading
 
 from .collection import collect
 from .merge import merge_shards
-from .options import CollectError, ShardsMissing, make_options
+from .options import COMMAND_FIX, CollectError, ShardsMissing, make_options
 from .shards import array_ranges, collect_shard, format_list, list_runs, missing_shards
 
 MISSING = 5  # merge: shards absent, damaged or cut; nothing written
@@ -88,10 +88,14 @@ def _parser():
                    help="the dataset file (with --shard: the folder of the shard files)")
     p.add_argument("--grid", nargs=3, type=float, default=(-10.0, 10.0, 0.05),
                    metavar=("EMIN", "EMAX", "STEP"),
-                   help="energy bins in eV relative to the alignment energy (default: -10 10 0.05)")
+                   help="energy bins in eV relative to the alignment energy: (EMAX - EMIN) / "
+                   "STEP rounded, a half up, 1 to 200000 bins (default: -10 10 0.05)")
     p.add_argument("--align", choices=("efermi", "vbm"), default="efermi",
-                   help="energy zero: the Fermi level, or the VBM where there is a gap")
-    p.add_argument("--sigma", type=float, default=0.0, help="Gaussian broadening, eV (default 0)")
+                   help="energy zero: the Fermi level, or the VBM where there is a gap "
+                   "(default efermi)")
+    p.add_argument("--sigma", type=float, default=0.0,
+                   help="Gaussian broadening, eV (default 0; its kernel, 5 sigma to each side, "
+                   "bounded: see docs/dataset.md)")
     p.add_argument("-c", "--channel", action="append", dest="channels", metavar="SELECTION",
                    help="a channel after total, e.g. \"O(p)\" (repeat; default: all(s) all(p) "
                    "all(d) all(f))")
@@ -101,9 +105,13 @@ def _parser():
                    help="energies (eV, relative to E_F) of the band moments (default -10 10)")
     p.add_argument("--window", nargs=2, type=float, metavar=("LO", "HI"), default=(-1.0, 0.0),
                    help="energies (eV, relative to E_F) of states_window (default -1 0)")
-    p.add_argument("--gap-tol", type=float, default=0.001, help="DOS below which a bin is empty")
+    p.add_argument("--gap-tol", type=float, default=0.001, metavar="T",
+                   help="a point of the run's DOS is empty (band edges) when its DOS is at most "
+                   "T times the run's mean DOS (default 0.001)")
     p.add_argument("--noncollinear", choices=("auto", "yes", "no"), default="auto",
-                   help="auto: INCAR decides (LNONCOLLINEAR, LSORBIT)")
+                   help="how to take 16 values per point (and nothing else): yes non-collinear, "
+                   "no collinear with f orbitals; auto: INCAR decides (LNONCOLLINEAR, LSORBIT), "
+                   "and without one such runs keep their total DOS (default auto)")
     p.add_argument("-j", "--workers", type=int, metavar="N", help="threads (default: all cores)")
     p.add_argument("--batch-size", type=int, metavar="N", help="runs per task (default 8-32)")
     p.add_argument("--retry-failed", action="store_true", help="read failed runs again")
@@ -119,13 +127,26 @@ def _parser():
 
 
 def _summary(done):
-    text = f"pdsplit collect: {done.runs} runs in {done.output} ({done.read} read, " \
-           f"{done.kept} kept), {done.failed} failed"
-    if done.failed:
-        text += f" (listed in {done.failures_file})"
+    read = done.read - done.new_failures  # rows read now, failures apart
+    text = f"pdsplit collect: {done.runs} runs in {done.output} ({read} read, " \
+           f"{done.runs - read} kept), {_failed(done)}"
     if done.dropped:
         text += f", {len(done.dropped)} gone and dropped"
     return text
+
+
+def _failed(done):
+    """'3 failed (2 truncated, 1 no-doscar; listed in FILE)', or '0 failed'."""
+    if not done.failed:
+        return "0 failed"
+    causes = ", ".join(f"{n} {cause}" for cause, n in done.causes.items())
+    return f"{done.failed} failed ({causes}; listed in {done.failures_file})"
+
+
+def _option_error(message):
+    """A refusal of the options in the command's words: "gap_tol: ..." is
+    "--gap-tol: ..."."""
+    return re.sub(r"^([a-z_]+):", lambda m: "--" + m.group(1).replace("_", "-") + ":", message)
 
 
 def _terminate(signum, frame):
@@ -160,11 +181,11 @@ def main(argv):
             args.batch_size < 1:
         parser.error("--workers and --batch-size take 1 or more")
     noncollinear = {"auto": None, "yes": True, "no": False}[args.noncollinear]
-    try:
+    try:  # the limits checked before any run is read
         make_options(args.grid, args.align, args.sigma, args.channels, args.sites,
                      args.band_erange, args.window, args.gap_tol, noncollinear)
     except (ValueError, TypeError) as e:
-        parser.error(str(e))
+        parser.error(_option_error(str(e)))
     if args.list_runs or args.shard or args.output is None:
         return shard_command(parser, args, noncollinear)
     done, status = _guarded(lambda: collect(
@@ -172,7 +193,7 @@ def main(argv):
         channels=args.channels, sites=args.sites, band_erange=args.band_erange,
         window=args.window, gap_tol=args.gap_tol, noncollinear=noncollinear,
         workers=args.workers, batch_size=args.batch_size, progress=not args.quiet,
-        retry_failed=args.retry_failed, client=args.scheduler),
+        retry_failed=args.retry_failed, client=args.scheduler, noncollinear_fix=COMMAND_FIX),
         (CollectError, OSError, ImportError))
     if status is not None:
         return status
@@ -205,7 +226,8 @@ def shard_command(parser, args, noncollinear):
         batch_size=args.batch_size, progress=not args.quiet, retry_failed=args.retry_failed,
         grid=args.grid, align=args.align, sigma=args.sigma, channels=args.channels,
         sites=args.sites, band_erange=args.band_erange, window=args.window,
-        gap_tol=args.gap_tol, noncollinear=noncollinear), (CollectError, OSError))
+        gap_tol=args.gap_tol, noncollinear=noncollinear, noncollinear_fix=COMMAND_FIX),
+        (CollectError, OSError))
     if status is not None:
         return status
     if not args.quiet:
@@ -248,6 +270,5 @@ def merge_main(argv):
         print(f"pdsplit merge: {e}; nothing written", file=sys.stderr)
         return 4
     if not args.quiet:
-        text = f"pdsplit merge: {done.runs} runs in {done.output}, {done.failed} failed"
-        print(text + (f" (listed in {done.failures_file})" if done.failed else ""))
+        print(f"pdsplit merge: {done.runs} runs in {done.output}, {_failed(done)}")
     return 3 if done.failed else 0

@@ -17,14 +17,15 @@ from .dask import Dask, connect
 from .find import find_runs, fingerprint, relative
 from .options import CollectError, Collected, make_options, stored_options
 from .progress import Progress
-from .store import Lock, Pending, Sidecar, known_runs, remove_temporaries, write_failures_jsonl
+from .store import (Lock, Pending, Sidecar, failure_causes, known_runs, remove_temporaries,
+                    write_failures_jsonl)
 from .threads import Threads
 
 
 def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=0.0,
             channels=None, sites=False, band_erange=(-10.0, 10.0), window=(-1.0, 0.0),
             gap_tol=0.001, noncollinear=None, labels=None, workers=None, batch_size=None,
-            progress=False, retry_failed=False, client=None):
+            progress=False, retry_failed=False, client=None, noncollinear_fix=None):
     """The DOS of many VASP runs on one energy grid, with descriptors, into
     one netCDF-4 (HDF5) file `output`; returns a Collected summary.
 
@@ -48,6 +49,9 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     client: a dask.distributed Client, or a scheduler's address, whose
         workers read the runs (batch_size: runs per task, default 16-1024);
         the dataset is written here, the same as a local collection's.
+    noncollinear_fix: how a front end over this function sets noncollinear
+        (the command: "--noncollinear yes or --noncollinear no"), named in
+        the reason of runs that need it; default the keyword's own words.
 
     Calling it again with the same output resumes or updates the dataset:
     runs whose files are unchanged are kept, new and changed ones read, gone
@@ -57,7 +61,7 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     KeyboardInterrupt after saving the finished batches when interrupted.
     """
     options = make_options(grid, align, sigma, channels, sites, band_erange, window, gap_tol,
-                           noncollinear)
+                           noncollinear, noncollinear_fix)
     say = (lambda text: print(text, file=sys.stderr)) if progress else _silent
     output = os.path.abspath(os.fspath(output))
     skipped = []
@@ -126,7 +130,8 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
     failed = sum(1 for _, key, _ in final if key[1])
     return Collected(output=output, failures_file=failures_file, runs=len(final) - failed,
                      read=len(todo), kept=len(final) - len(todo), failed=failed,
-                     new_failures=new_failures, dropped=dropped, warnings=notes)
+                     new_failures=new_failures, dropped=dropped, warnings=notes,
+                     causes=failure_causes(output))
 
 
 def _say_notes(say, notes):
@@ -222,4 +227,4 @@ def _unchanged(output, stored, notes):
     failed = sum(1 for key, _ in stored.keys.values() if key[1])
     return Collected(output=output, failures_file=write_failures_jsonl(output),
                      runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed,
-                     warnings=notes)
+                     warnings=notes, causes=failure_causes(output))

@@ -25,11 +25,11 @@ from .netcdf import POINTERS, create
 from .options import Collected, ShardsMissing
 from .schema import SCHEMA, STR
 from .shards import SHARD_FILE, array_ranges, check_shards
-from .store import Lock, refuse_output, remove_temporaries, write_failures_jsonl
+from .store import Lock, failure_causes, refuse_output, remove_temporaries, write_failures_jsonl
 
 COPIES = "pdsplit_shards"
 # the dimension of the rows whose count says where a shard's rows start
-ROW_OF = {"run": "path", "failure": "failure_path", "element_row": "element_symbol",
+ROW_OF = {"run": "run", "failure": "failure_path", "element_row": "element_symbol",
           "site_row": "site_symbol"}
 
 
@@ -195,7 +195,8 @@ def merge_shards(folder, output, runs=None):
     with h5py.File(output, "r") as h5:
         total = _sizes(h5)
     return Collected(output=output, failures_file=failures_file, runs=total["run"],
-                     kept=total["run"] + total["failure"], failed=total["failure"])
+                     kept=total["run"] + total["failure"], failed=total["failure"],
+                     causes=failure_causes(output))
 
 
 def _data_bytes(paths):

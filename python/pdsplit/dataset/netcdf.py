@@ -2,11 +2,12 @@
 schema.SCHEMA chunked along its row dimension (create), rows written group
 by group at their final places (Plan, Writer) so that memory holds one group
 at a time, and the rows of a stored dataset read back (read_rows, for
-store). Imports schema."""
+store). Imports options and schema."""
 import h5py
 import numpy as np
 
 from .. import __version__
+from .options import grid_bins
 from .schema import SCHEMA, STR, escape_text, unescape_text
 
 ORBITALS = ["s", "p", "d", "f"]
@@ -74,13 +75,20 @@ class _Layout:
         return v
 
     def variable(self, name, dims, dtype, chunks, fill=None, **filters):
+        """A variable; named as its dimension, the dimension's coordinate
+        variable (made before the variables of that dimension)."""
         shape = tuple(self.sizes[d] for d in dims)
         most = tuple(None if self.sizes[d] == 0 else self.sizes[d] for d in dims)
+        if name in self.ids:
+            del self.f[name]
         v = self.f.create_dataset(name, shape, dtype, chunks=chunks, fillvalue=fill,
                                   track_order=True, **({"maxshape": most} if most != shape else {}),
                                   **filters)
+        if name in self.ids:
+            v.make_scale(name)
         for n, d in enumerate(dims):
-            v.dims[n].attach_scale(self.f[d])
+            if d != name:
+                v.dims[n].attach_scale(self.f[d])
         if len(dims) > 1:
             v.attrs["_Netcdf4Coordinates"] = np.array([self.ids[d] for d in dims], np.int32)
         v.attrs["_Netcdf4Dimid"] = self.ids[dims[0]]
@@ -113,7 +121,7 @@ def coordinates(options):
     """The coordinates of a collection's options: energy (the bin centres
     of the grid) and channel (total, then the channels)."""
     emin, emax, step = options["grid"]
-    nbins = int(round((emax - emin) / step))
+    nbins = grid_bins(options["grid"])
     return {"energy": emin + (np.arange(nbins) + 0.5) * step,
             "channel": ["total"] + list(options["channels"])}
 

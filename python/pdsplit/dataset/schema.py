@@ -6,27 +6,32 @@ pdsplit.dataset."""
 import math
 import os
 import re
+from functools import reduce
 
 import numpy as np
 
 STR = "str"
-DESCRIPTORS = ["gap", "vbm", "cbm", "dos_ef_up", "dos_ef_down", "spin_polarisation",
-               "magnetic_moment", "states_window"]
+DESCRIPTORS = ["gap", "vbm", "cbm", "gap_pymatgen", "vbm_pymatgen", "cbm_pymatgen", "dos_ef",
+               "dos_ef_up", "dos_ef_down", "spin_polarisation", "magnetic_moment",
+               "magnetic_moment_dos", "states_window"]
 CHANNEL_DESCRIPTORS = ["band_centre", "band_width", "band_filling", "band_skewness",
                        "band_kurtosis"]
 ELEMENT_DESCRIPTORS = ["d_band_centre", "d_band_width", "d_band_filling", "d_band_skewness",
                        "d_band_kurtosis"]
 INCAR_NUMBERS = ["ISPIN", "LORBIT", "NEDOS", "ISMEAR", "SIGMA"]
-DESCRIPTOR_UNITS = {"gap": "eV", "vbm": "eV", "cbm": "eV", "dos_ef_up": "states/eV",
-                    "dos_ef_down": "states/eV", "spin_polarisation": "1",
-                    "magnetic_moment": "mu_B", "states_window": "states",
+DESCRIPTOR_UNITS = {"gap": "eV", "vbm": "eV", "cbm": "eV", "gap_pymatgen": "eV",
+                    "vbm_pymatgen": "eV", "cbm_pymatgen": "eV", "dos_ef": "states/eV",
+                    "dos_ef_up": "states/eV", "dos_ef_down": "states/eV",
+                    "spin_polarisation": "1", "magnetic_moment": "mu_B",
+                    "magnetic_moment_dos": "mu_B", "states_window": "states",
                     "band_centre": "eV", "band_width": "eV", "band_filling": "1",
                     "band_skewness": "1", "band_kurtosis": "1"}
 
 # name: (dimensions, type, units, description); the first dimension says
-# whose row it is: run, element_row, site_row or failure.
+# whose row it is: run, element_row, site_row or failure. A variable named
+# as its dimension is its coordinate (netcdf.create makes it first).
 SCHEMA = {
-    "path": (("run",), STR, "", "run folder relative to the root attribute"),
+    "run": (("run",), STR, "", "run folder relative to the root attribute"),
     "label": (("run",), STR, "", "label given with the run ('' none)"),
     "fingerprint": (("run",), STR, "", "NAME:SIZE:MTIME_NS of the input files"),
     "formula": (("run",), STR, "", "element counts of the cell ('' symbols unknown)"),
@@ -35,14 +40,16 @@ SCHEMA = {
     "doscar": (("run",), STR, "", "the DOSCAR file read"),
     "compression": (("run",), STR, "", "'', gzip, xz or bzip2"),
     "structure": (("run",), STR, "", "structure file read for the symbols"),
-    "spin": (("run",), STR, "", "none, collinear or noncollinear"),
+    "spin": (("run",), STR, "", "none, collinear, noncollinear or unknown"),
     "natoms": (("run",), "i4", "", "atoms"),
     "npoints": (("run",), "i4", "", "energy points of the file"),
     "nblocks": (("run",), "i4", "", "total blocks in the file"),
     "efermi": (("run",), "f8", "eV", "Fermi energy of the last total block"),
     "file_emin": (("run",), "f8", "eV", "lowest energy of the file"),
     "file_emax": (("run",), "f8", "eV", "highest energy of the file"),
-    "shift": (("run",), "f8", "eV", "alignment energy subtracted from the file's energies"),
+    "file_step": (("run",), "f8", "eV", "(file_emax - file_emin) / (npoints - 1)"),
+    "coarse": (("run",), "i1", "", "1 where file_step is over 5 grid steps (or 1 point)"),
+    "align_energy": (("run",), "f8", "eV", "alignment energy subtracted from the file's energies"),
     "incar_LSORBIT": (("run",), STR, "", "LSORBIT as INCAR sets it ('' not set)"),
     **{f"incar_{k}": (("run",), "f8", "", f"{k} as INCAR sets it (NaN not set)")
        for k in INCAR_NUMBERS},
@@ -51,7 +58,8 @@ SCHEMA = {
     "magnetisation": (("run", "channel", "energy"), "f4", "states/eV",
                       "up minus down mean DOS of each bin"),
     "valid": (("run", "energy"), "i1", "", "1 where the bin lies inside the run's energy window"),
-    "channel_reason": (("run", "channel"), STR, "", "why the channel is NaN ('' resolved)"),
+    "channel_reason": (("run", "channel"), STR, "",
+                       "why the channel is NaN, or which elements it lacks ('' resolved)"),
     "element_symbol": (("element_row",), STR, "", "element of the row"),
     "element_dos": (("element_row", "orbital", "energy"), "f4", "states/eV",
                     "DOS of the element's atoms by orbital (NaN where the file lacks it)"),
@@ -124,10 +132,14 @@ def stored_bytes(stored):
 
 
 def formula(symbols):
+    """The reduced formula in the order of the elements' first atoms
+    (POSCAR's): counts divided by their greatest common divisor, 1 left out
+    (Ti4O4: TiO; pymatgen's reduced formula orders by electronegativity)."""
     counts = {}
     for s in symbols:
         counts[s] = counts.get(s, 0) + 1
-    return "".join(f"{s}{n}" for s, n in counts.items())
+    divisor = reduce(math.gcd, counts.values(), 0) or 1
+    return "".join(s + (str(n // divisor) if n != divisor else "") for s, n in counts.items())
 
 
 def _incar_number(text):
@@ -140,13 +152,14 @@ def _incar_number(text):
 def success_row(r, path, label, fp):
     symbols = list(r.get("symbols") or [])
     incar = r.get("incar") or {}
-    row = {"path": path, "label": label, "fingerprint": fp, "formula": formula(symbols),
+    row = {"run": path, "label": label, "fingerprint": fp, "formula": formula(symbols),
            "symbols": " ".join(symbols), "symbols_reason": r.get("symbols_reason", ""),
            "doscar": os.path.basename(r.get("doscar", "")), "compression": r.get("compression", ""),
            "structure": os.path.basename(r.get("structure", "") or ""), "spin": r["spin"],
            "incar_LSORBIT": incar.get("LSORBIT", "")}
-    for k in ("natoms", "npoints", "nblocks", "efermi", "file_emin", "file_emax", "shift"):
+    for k in ("natoms", "npoints", "nblocks", "efermi", "file_emin", "file_emax", "file_step"):
         row[k] = r[k]
+    row["align_energy"], row["coarse"] = r["shift"], np.int8(r["coarse"])
     for k in INCAR_NUMBERS:
         row[f"incar_{k}"] = _incar_number(incar.get(k))
     row["dos"], row["magnetisation"] = r["dos"], r["magnetisation"]
@@ -184,7 +197,7 @@ def is_failure(row):
 
 
 def row_path(row):
-    return row["failure_path" if is_failure(row) else "path"]
+    return row["failure_path" if is_failure(row) else "run"]
 
 
 def counts(row):

@@ -28,7 +28,7 @@ import h5py
 
 from .collection import collect, collect_runs
 from .find import find_runs, list_line
-from .options import CollectError, make_options, stored_options
+from .options import CollectError, check_format, make_options, stored_options
 from .store import Lock, replace_atomically
 from .threads import Threads
 
@@ -37,7 +37,7 @@ SHARD_PATTERN = re.compile(r"shard-(\d+)-of-(\d+)\.nc$")
 STATE_FILE = "shards.json"
 STATE_KEYS = {"shards", "list_hash", "runs", "options"}
 OPTION_NAMES = ["grid", "align", "sigma", "channels", "sites", "band_erange", "window",
-                "gap_tol", "noncollinear"]
+                "gap_tol", "noncollinear", "noncollinear_fix"]
 
 
 @dataclass
@@ -96,6 +96,8 @@ def read_state(folder):
         raise CollectError(f"{path}: damaged, not the record of a shard folder "
                            f"({state if isinstance(state, str) else 'fields missing'}); remove "
                            f"the folder {folder} and collect its shards again")
+    if isinstance(state["options"], dict):
+        check_format(state["options"], folder)
     return state
 
 

@@ -31,7 +31,7 @@ import numpy as np
 from .. import _core
 from .find import FINGERPRINT_STEMS, SUFFIXES
 from .netcdf import POINTERS, Plan, Writer, coordinates, in_memory, read_rows, read_text
-from .options import CollectError, differing_options
+from .options import CollectError, check_format, differing_options
 from .schema import SCHEMA, STR
 
 ROWS_PER_READ = 64
@@ -187,7 +187,7 @@ def write_checkpoint(path, keys, rows, options):
     arrays = in_memory(plan, coordinates(options), options["sites"])
     writer = Writer(arrays, plan)
     for key, row in zip(keys, rows):
-        row["failure_path" if key[1] else "path"] = key[0]
+        row["failure_path" if key[1] else "run"] = key[0]
     for i in range(0, len(rows), ROWS_PER_READ):
         writer.write(range(i, min(i + ROWS_PER_READ, len(rows))), rows[i:i + ROWS_PER_READ])
     arrays = {n: v.astype(str) if v.dtype == object else v for n, v in arrays.items()}
@@ -201,7 +201,7 @@ def check_layout(h5, options):
     dataset open with h5py) has the shape its rows, the element and site
     pointers and `options` give it, and a type of its kind: a checkpoint
     that names runs holds their rows."""
-    size = {"run": h5["path"].shape[0], "failure": h5["failure_path"].shape[0]}
+    size = {"run": h5["run"].shape[0], "failure": h5["failure_path"].shape[0]}
     for dim, (start, count, _) in POINTERS.items():
         if dim == "site_row" and not options["sites"]:
             continue
@@ -246,7 +246,7 @@ class Stored:
         self.root = root
         self.keys, self.labels = {}, {}
         for failed, prefix in ((False, ""), (True, "failure_")):
-            paths = _column(h5, prefix + "path")
+            paths = _column(h5, "failure_path" if failed else "run")
             fps, labels = _column(h5, prefix + "fingerprint"), _column(h5, prefix + "label")
             ne, ns = (h5[n][:] if n in h5 and not failed else [0] * len(paths)
                       for n in ("run_element_count", "run_site_count"))
@@ -373,6 +373,7 @@ def known_runs(output, sidecar, wanted):
         except (OSError, KeyError, ValueError) as e:
             raise CollectError(f"{output}: exists and is not a dataset of pdsplit.collect "
                                f"({e}); remove it or choose another output") from None
+        check_format(stored.options, output)
         differ = differing_options(stored.options, wanted)
         if differ:
             raise CollectError(f"{output} was made with other options: "
@@ -434,3 +435,14 @@ def write_failures_jsonl(output):
     text = "".join(lines).encode()
     replace_atomically(path, lambda f: f.write(text))
     return path
+
+
+def failure_causes(output):
+    """{cause: failures} of the dataset `output`, most frequent first."""
+    with h5py.File(output, "r") as h5:
+        causes = [_str(c) for c in h5["failure_error_cause"][:]] \
+            if "failure_error_cause" in h5 else []
+    counts = {}
+    for cause in causes:
+        counts[cause] = counts.get(cause, 0) + 1
+    return dict(sorted(counts.items(), key=lambda item: (-item[1], item[0])))
