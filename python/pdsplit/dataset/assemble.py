@@ -174,14 +174,14 @@ def in_child(folder, lock, job):
     job is a pickle in the checkpoint folder `folder`."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "assemble.pkl")
-    text = pickle.dumps(dict(job, parent=os.getpid()), protocol=pickle.HIGHEST_PROTOCOL)
+    text = pickle.dumps(job, protocol=pickle.HIGHEST_PROTOCOL)
     replace_atomically(path, lambda f: f.write(text))
     package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [package] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]))
     child = subprocess.Popen([sys.executable, "-m", "pdsplit.dataset.assemble", path], env=env,
                              stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                             pass_fds=(lock,))
+                             pass_fds=(lock,), preexec_fn=_die_with_parent(os.getpid()))
     try:
         _, errors = child.communicate()
     except BaseException:
@@ -197,21 +197,31 @@ def in_child(folder, lock, job):
                       "the finished runs are kept for the next run")
 
 
+PR_SET_PDEATHSIG = 1
+
+
 def _die_with_parent(parent):
-    """SIGKILL when the collection that started this process ends (Linux);
-    its `kill -9` then leaves no writer behind."""
+    """The function the child runs between fork and exec (preexec_fn): the
+    parent-death signal SIGKILL set (Linux's prctl), so that a `kill -9` of
+    the collection ends the child writer, and the lock it shares, at once,
+    also while the child is still importing; a parent gone already ends it
+    there. None where prctl is missing."""
     try:
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        prctl = ctypes.CDLL(None, use_errno=True).prctl  # resolved here, in the parent
     except (OSError, AttributeError):
-        pass
-    if os.getppid() != parent:
-        sys.exit("the collection ended before the dataset was written")
+        return None
+
+    def set_in_child():
+        prctl(PR_SET_PDEATHSIG, int(signal.SIGKILL))
+        if os.getppid() != parent:
+            os._exit(1)
+
+    return set_in_child
 
 
 def main(argv):
     with open(argv[0], "rb") as f:
         job = pickle.load(f)
-    _die_with_parent(job.pop("parent"))
     try:
         assemble(**job)
     except Exception as e:

@@ -12,12 +12,13 @@ import os
 import sys
 
 from .assemble import assemble, fits, in_child
-from .batch import rows_from_results
+from .batch import refused_result, rows_from_results
 from .dask import Dask, connect
 from .find import find_runs, fingerprint, relative
 from .options import CollectError, Collected, make_options, stored_options
 from .progress import Progress
-from .store import Lock, Pending, Sidecar, known_runs, remove_temporaries, write_failures_jsonl
+from .store import (Lock, Pending, Sidecar, known_runs, refuse_output, remove_temporaries,
+                    write_failures_jsonl)
 from .threads import Threads
 
 
@@ -52,7 +53,8 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     Calling it again with the same output resumes or updates the dataset:
     runs whose files are unchanged are kept, new and changed ones read, gone
     ones dropped. Runs that cannot be read are listed in the dataset and in
-    OUTPUT.failures.jsonl. Raises CollectError when refused (no runs, other
+    OUTPUT.failures.jsonl (when that file cannot be written, the summary's
+    warnings say so). Raises CollectError when refused (no runs, other
     options than the output was made with, another writer), and
     KeyboardInterrupt after saving the finished batches when interrupted.
     """
@@ -84,6 +86,7 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
     relative to `root`) into `output` with checked `options`, read by
     `executor` (Threads or Dask); returns a Collected."""
     output = os.path.abspath(os.fspath(output))
+    refuse_output(output)
     if not runs:
         raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
                            "in the sources")
@@ -105,12 +108,24 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
         pending = Pending(sidecar)
         new_failures = read(todo, executor, batch_size, options, labels, pending, progress)
         final = write(root, runs, output, options, labels, sidecar, wanted, pending, lock)
-        failures_file = write_failures_jsonl(output)
+        warnings = []
+        failures_file = _failures_file(output, warnings)
         sidecar.remove()
     failed = sum(1 for _, key, _ in final if key[1])
     return Collected(output=output, failures_file=failures_file, runs=len(final) - failed,
                      read=len(todo), kept=len(final) - len(todo), failed=failed,
-                     new_failures=new_failures, dropped=dropped)
+                     new_failures=new_failures, dropped=dropped, warnings=warnings)
+
+
+def _failures_file(output, warnings):
+    """FILE.failures.jsonl written (its path), or None with a warning: the
+    dataset, written already, lists the failures too."""
+    try:
+        return write_failures_jsonl(output)
+    except OSError as e:
+        warnings.append(f"{output}.failures.jsonl could not be written ({e}); the dataset was "
+                        "written and lists the failures in its failure_* variables")
+        return None
 
 
 def plan(root, runs, output, sidecar, wanted, retry_failed):
@@ -144,7 +159,11 @@ def read(todo, executor, batch_size, options, labels, pending, progress):
         bar.update(len(batch), failures)
 
     try:
-        executor.run(todo, batch_size, options, finish, bar.tick)
+        for run, fp in todo:
+            if run.refused:  # never opened, nor handed to an executor
+                finish([(run, fp)], [refused_result(run.refused, run.doscar)])
+        executor.run([t for t in todo if not t[0].refused], batch_size, options, finish,
+                     bar.tick)
     except BaseException:
         try:
             pending.save()
@@ -191,5 +210,7 @@ def write(root, runs, output, options, labels, sidecar, wanted, pending, lock):
 def _unchanged(output, stored):
     """The summary of a collection that had nothing to do."""
     failed = sum(1 for key, _ in stored.keys.values() if key[1])
-    return Collected(output=output, failures_file=write_failures_jsonl(output),
-                     runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed)
+    warnings = []
+    return Collected(output=output, failures_file=_failures_file(output, warnings),
+                     runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed,
+                     warnings=warnings)

@@ -34,7 +34,8 @@ class Collected:
     """What pdsplit.collect did. runs: rows in the dataset; read: runs read
     this time; kept: rows kept from before; failed: failures listed in the
     dataset; new_failures: of them, from runs read this time; dropped: stored
-    runs that are gone (paths)."""
+    runs that are gone (paths); warnings: what went wrong after the dataset
+    was written (FILE.failures.jsonl not written: failures_file is None)."""
     output: str
     failures_file: str
     runs: int = 0
@@ -43,6 +44,7 @@ class Collected:
     failed: int = 0
     new_failures: int = 0
     dropped: list = field(default_factory=list)
+    warnings: list = field(default_factory=list)
 
 
 def make_options(grid, align, sigma, channels, sites, band_erange, window, gap_tol,

@@ -12,6 +12,7 @@ up to ROWS_PER_PICKLE rows, so that they can be read a few at a time.
 known_runs hands the collection what is stored already. Imports options and
 netcdf."""
 import fcntl
+import fnmatch
 import json
 import os
 import pickle
@@ -20,6 +21,7 @@ import time
 import h5py
 import numpy as np
 
+from .. import _core
 from .netcdf import read_rows
 from .options import CollectError, differing_options
 
@@ -177,6 +179,27 @@ class Lock:
     def __exit__(self, *exc):
         fcntl.flock(self.fd, fcntl.LOCK_UN)
         os.close(self.fd)
+
+
+# Names of the files of a run folder that a collection reads or VASP writes:
+# an output named so (or a link to one) is refused.
+INPUT_NAMES = ("DOSCAR*", "vasprun.xml*", "vaspout.h5", "INCAR*", "POSCAR*", "CONTCAR*",
+               "EIGENVAL*")
+
+
+def refuse_output(path):
+    """CollectError when `path` may not be written as a dataset: named like
+    an input of a run (INPUT_NAMES), itself or the file a link points to,
+    or refused by the library (an empty name, a DOSCAR under another name)."""
+    path = os.fspath(path)
+    for name in {os.path.basename(path), os.path.basename(os.path.realpath(path))}:
+        if any(fnmatch.fnmatchcase(name, pattern) for pattern in INPUT_NAMES):
+            raise CollectError(f"{path}: named like an input of a run ({', '.join(INPUT_NAMES)}), "
+                               "which is never written: choose another output name")
+    try:
+        _core._refuse_output(path, "")
+    except ValueError as e:
+        raise CollectError(str(e)) from None
 
 
 def remove_temporaries(output):
