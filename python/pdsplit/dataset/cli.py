@@ -134,8 +134,10 @@ def _run(command, work, errors, interrupted):
     except KeyboardInterrupt:
         print(f"pdsplit {command}: interrupted; {interrupted}", file=sys.stderr)
         status = 130
-    except tuple(errors) as e:
-        status = next(s for kind, s in errors.items() if isinstance(e, kind))
+    except Exception as e:
+        status = next((s for kind, s in errors.items() if isinstance(e, kind)), None)
+        if status is None:
+            raise
         print(f"pdsplit {command}: {e}; nothing written", file=sys.stderr)
     exit_if_abandoned(status)
     return None, status

@@ -139,9 +139,8 @@ def _outcome(client, future, batch, tries):
 def _alive(client):
     """CollectError when `client` can no longer run tasks."""
     if client.status in ("closing", "closed"):
-        raise CollectError("the Dask client was closed (or lost its scheduler at "
-                           f"{client.scheduler.address if client.scheduler else 'an unknown address'}"
-                           "); the finished batches are kept for the next run")
+        raise CollectError(f"the Dask client is {client.status} (closed, or it lost its "
+                           "scheduler); the finished batches are kept for the next run")
 
 
 def _cluster(client, call, *args, **kw):
