@@ -1,7 +1,7 @@
 """pdsplit.collect and `python3 -m pdsplit collect`: the dataset read back
 with h5py, xarray and ncdump, failures listed with their causes, resuming
 after SIGKILL at several points, equal collections, refusals."""
-import fcntl
+import re
 import json
 import os
 import shutil
@@ -15,7 +15,8 @@ import numpy as np
 import pytest
 
 import pdsplit
-from conftest import TREE, environment, make_tree
+from conftest import DATA, TREE, environment, make_tree
+from pdsplit.dataset.store import Lock, batch_keys
 
 h5py = pytest.importorskip("h5py", reason="h5py is not installed")
 pytest.importorskip("h5netcdf", reason="h5netcdf is not installed")
@@ -151,13 +152,27 @@ def test_refusals(tree, tmp_path):
     before = out.read_bytes()
     status = command(tree, "-o", out, "--sigma", "0.2", "--grid", "-5", "5", "0.1")
     assert status.returncode == 4 and "grid, sigma" in status.stderr
-    with open(f"{out}.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    with Lock(str(out)):  # a second writer at once
         with pytest.raises(pdsplit.CollectError, match="another collection"):
             pdsplit.collect(tree, out, sigma=0.1)
     assert out.read_bytes() == before
     assert command(tmp_path / "empty-nothing", "-o", out).returncode == 4
     assert command(tree, "-o", out, "--grid", "1", "0", "1").returncode == 2
+    bad = command(tree, "-o", out, "--scheduler", "not an address")
+    assert bad.returncode == 2 and "not the address" in bad.stderr and "Traceback" not in bad.stderr
+    run = tree / "good/nedos10"  # holds DOSCAR.gz only
+    for name in ("DOSCAR", "vasprun.xml", "INCAR.bak", "CONTCAR"):
+        refused = command(run, "-o", run / name)
+        assert refused.returncode == 4 and "named like an input" in refused.stderr, name
+        assert not (run / name).exists()
+
+
+def test_failure_list_not_written_after_the_dataset(tree, tmp_path):
+    out = tmp_path / "dos.nc"
+    Path(f"{out}.failures.jsonl").mkdir()
+    done = command(tree, "-o", out, "-q")
+    assert done.returncode == 3 and "warning" in done.stderr and "dataset was written" in done.stderr
+    assert len(load(out).failure_path) == 3
 
 
 def _stop_when(out, seen, signum, checkpoint=0, batch=1):
@@ -294,3 +309,66 @@ def test_dataset_written_here_only_with_room(tmp_path, limit, size, here):
                           preexec_fn=limits)
     assert done.stdout.split() == [str(here)], done.stderr
     assert os.listdir(tmp_path) == []  # the reservation given back
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_pipes_never_hold_the_command(tmp_path, signum):
+    """Runs never read to their end (pipes nobody writes: the DOSCAR of a
+    listed folder, an INCAR) and a listed DOSCAR that is a pipe (refused
+    unopened), among good runs: a signal ends the command at once, 130, with
+    the other runs saved (or, where the reader refuses pipes itself, the
+    command ends by itself: 3)."""
+    tree = make_tree(tmp_path / "tree", ["good/ti8", "good/spin1", "good/al"])
+    for name in ("incar", "listed", "pipe"):
+        (tree / name).mkdir()
+    (tree / "incar/DOSCAR").write_bytes((DATA / "spin-l-1atom.DOSCAR").read_bytes())
+    for pipe in ("incar/INCAR", "listed/DOSCAR", "pipe/DOSCAR"):
+        os.mkfifo(tree / pipe)
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"{tree / 'pipe'}\n{tree / 'listed/DOSCAR'}\n")
+    out = tmp_path / "dos.nc"
+    args = [sys.executable, "-m", "pdsplit", "collect", str(tree), str(listing), "-o", str(out),
+            "-q", "-j", "2", "--batch-size", "1"]
+    process = subprocess.Popen(args, env=environment(0), stderr=subprocess.PIPE, text=True)
+    parts, deadline = Path(f"{out}.parts"), time.monotonic() + 60
+    while process.poll() is None and len(list(parts.glob("batch-*"))) < 4:
+        assert time.monotonic() < deadline, "the good runs not saved"
+        time.sleep(0.05)
+    process.send_signal(signum)
+    status = process.wait(timeout=10)
+    errors = process.stderr.read()
+    if status == 3:  # the reader refused the pipes
+        saved = {p: True for p in load(out).failure_path.values} | {
+            p: False for p in load(out).path.values}
+        saved = {str(tree / p): f for p, f in saved.items()}
+    else:
+        assert status == 130 and "interrupted" in errors, errors
+        saved = {k[0]: k[1] for b in parts.glob("batch-*") for k in batch_keys(b)}
+    assert {str(tree / n): False for n in ("good/ti8", "good/spin1", "good/al")}.items() <= \
+        saved.items() and saved[str(tree / "listed")] is True
+
+
+def test_interrupted_between_checkpoints_keeps_the_runs_read(tmp_path, monkeypatch):
+    """Ctrl-C (a real SIGINT to this process) after the fourth run read, long
+    before a checkpoint is due: the runs read are saved, and the next
+    collection reads only the others."""
+    from pdsplit.dataset.store import Pending
+
+    make_tree(tmp_path / "tree", more=12)
+    monkeypatch.setenv("PDSPLIT_CHECKPOINT_SECONDS", str(10**6))
+    add, added = Pending.add, []
+
+    def add_then_interrupt(self, keys, rows):
+        add(self, keys, rows)
+        added.extend(keys)
+        if len(added) == 4:
+            os.kill(os.getpid(), signal.SIGINT)
+
+    monkeypatch.setattr(Pending, "add", add_then_interrupt)
+    out = tmp_path / "dos.nc"
+    with pytest.raises(KeyboardInterrupt):
+        pdsplit.collect(tmp_path / "tree", out, workers=1, batch_size=1)
+    monkeypatch.undo()
+    assert 4 <= len(added) < 20
+    done = pdsplit.collect(tmp_path / "tree", out)
+    assert (done.kept, done.read) == (len(added), 20 - len(added))
