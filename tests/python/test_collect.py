@@ -1,6 +1,7 @@
 """pdsplit.collect and `python3 -m pdsplit collect`: the dataset read back
 with h5py, xarray and ncdump, failures listed with their causes, resuming
 after SIGKILL at several points, equal collections, refusals."""
+import fcntl
 import re
 import json
 import os
@@ -372,3 +373,41 @@ def test_interrupted_between_checkpoints_keeps_the_runs_read(tmp_path, monkeypat
     assert 4 <= len(added) < 20
     done = pdsplit.collect(tmp_path / "tree", out)
     assert (done.kept, done.read) == (len(added), 20 - len(added))
+
+
+def test_killed_collection_leaves_no_writer_holding_the_lock(tree, tmp_path):
+    """kill -9 of a collection the moment its child writer starts (a file
+    size limit below the room it asks for): the child ends with it, and the
+    lock is free at once, not after the child's imports."""
+    import resource
+
+    out = tmp_path / "dos.nc"
+    limit = 8 << 20
+    process = subprocess.Popen(
+        [sys.executable, "-m", "pdsplit", "collect", str(tree), "-o", str(out), "-q"],
+        env=environment(), preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_FSIZE, (limit, limit)))
+    deadline = time.monotonic() + 60
+    while not _children(process.pid):
+        assert process.poll() is None and time.monotonic() < deadline, "no child writer"
+        time.sleep(0.01)
+    process.kill()
+    process.wait(timeout=60)
+    killed = time.monotonic()
+    with open(f"{out}.lock", "w") as lock:
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except OSError:
+                assert time.monotonic() - killed < 1.0, "the child writer holds the lock"
+                time.sleep(0.01)
+    assert command(tree, "-o", out, "-q").returncode == 3
+
+
+def _children(pid):
+    try:
+        return [c for t in os.listdir(f"/proc/{pid}/task")
+                for c in Path(f"/proc/{pid}/task/{t}/children").read_text().split()]
+    except OSError:
+        return []

@@ -29,12 +29,15 @@ Run the same command again to resume after a stop or to update the file:
 runs whose DOSCAR, structure file and INCAR are unchanged are kept, new and
 changed runs are read, runs that are gone are dropped, failed runs are read
 again only with --retry-failed. Other options than the file was made with are
-refused. Ctrl-C (or SIGTERM) stops soon, keeping the finished batches in
-FILE.parts/ for the next run.
+refused. Ctrl-C (or SIGTERM) stops within a second, keeping the runs read
+in FILE.parts/ for the next run.
 
-Exit status: 0 every run read; 3 the file written and some runs failed;
-4 nothing written (no runs found, options refused, another collection at
-work on FILE, FILE not writable); 2 wrong options; 130 interrupted.
+Exit status: 0 every run read; 3 the file written and some runs failed
+(also when only FILE.failures.jsonl could not be written: a warning says
+so); 4 nothing written (no runs found, options refused, another collection
+at work on FILE, FILE not writable or named like a run's input: DOSCAR*,
+vasprun.xml*, vaspout.h5, INCAR*, POSCAR*, CONTCAR*, EIGENVAL*; a Dask
+cluster lost); 2 wrong options; 130 interrupted.
 
 In shards (a Slurm job array): `--list-runs` prints the run list of the
 SOURCEs once; `LIST --shard K/N -o DIR` collects the K-th of N parts of it

@@ -55,7 +55,8 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     ones dropped. Runs that cannot be read are listed in the dataset and in
     OUTPUT.failures.jsonl (when that file cannot be written, the summary's
     warnings say so). Raises CollectError when refused (no runs, other
-    options than the output was made with, another writer), and
+    options than the output was made with, another writer, an output named
+    like an input of a run, a Dask client closed or its scheduler lost), and
     KeyboardInterrupt after saving the finished batches when interrupted.
     """
     options = make_options(grid, align, sigma, channels, sites, band_erange, window, gap_tol,
