@@ -140,35 +140,23 @@ def test_dask_worker_killed_mid_batch(dask_cluster, tmp_path):
     assert_same_dataset(tmp_path / "dask.nc", tmp_path / "local.nc", ignore={"fingerprint"})
 
 
-class ErredTries:
-    """Counts the tries of read_batch that end in an error (a scheduler plugin;
-    the LocalCluster's scheduler runs in this process)."""
+def _erred_tries(cluster, tries):
+    """Appends to `tries` the key of each try of read_batch that ends in an
+    error (a plugin of the LocalCluster's scheduler, which runs here)."""
+    from distributed.diagnostics.plugin import SchedulerPlugin
 
-    def __init__(self, cluster):
-        from distributed.diagnostics.plugin import SchedulerPlugin
+    class Count(SchedulerPlugin):
+        def transition(self, key, start, finish, *args, **kwargs):
+            if finish == "erred" and str(key).startswith("read_batch"):
+                tries.append(key)
 
-        tries = self.tries = []
-
-        class Count(SchedulerPlugin):
-            def transition(self, key, start, finish, *args, **kwargs):
-                if finish == "erred" and str(key).startswith("read_batch"):
-                    tries.append(key)
-
-        self.cluster = cluster
-        cluster.scheduler.add_plugin(Count(), name="count-erred-tries")
-
-    def __enter__(self):
-        return self.tries
-
-    def __exit__(self, *exc):
-        self.cluster.scheduler.remove_plugin(name="count-erred-tries")
+    cluster.scheduler.add_plugin(Count(), name="erred-tries")
 
 
-# a client that cannot read any batch: closed before the collection, or while
-# it waits for a batch (a pipe nobody writes); a worker whose pdsplit refuses
-# an option of this one (an older version) fails every try of the one batch. (what happens,
-# the message, the tries of a batch that end in an error: three in all, as
-# docs/dataset.md says)
+# a client closed before the collection, or while it waits for a batch (a pipe
+# nobody writes); a worker whose pdsplit refuses an option of this one (an older
+# version) fails every try of the one batch: (what, the message, the tries that
+# end in an error: three in all, as docs/dataset.md says)
 CLUSTER_FAILURES = {
     "client closed before": ("closed", "the Dask client is clos", 0),
     "client closed while reading": ("closing", "the Dask client is clos", 0),
@@ -182,6 +170,7 @@ def test_dask_failures_end_with_their_cause(dask_cluster, tmp_path, monkeypatch,
     from pdsplit.dataset.dask import Dask
     from pdsplit.dataset.find import find_runs
     from pdsplit.dataset.options import make_options
+    from distributed import Client
 
     cluster, shared = dask_cluster
     how, message, erred = CLUSTER_FAILURES[case]
@@ -195,7 +184,7 @@ def test_dask_failures_end_with_their_cause(dask_cluster, tmp_path, monkeypatch,
         (tree / "hang").mkdir()
         (tree / "hang/DOSCAR").write_bytes((DATA / "spin-l-1atom.DOSCAR").read_bytes())
         os.mkfifo(tree / "hang/INCAR")  # its reader waits for ever
-    client = shared if how == "option" else distributed_client(cluster)
+    client = shared if how == "option" else Client(cluster.scheduler_address, timeout="60s")
     if how == "closed":
         client.close()
     out = tmp_path / "dos.nc"
@@ -207,30 +196,26 @@ def test_dask_failures_end_with_their_cause(dask_cluster, tmp_path, monkeypatch,
         except BaseException as e:
             failed["error"] = e
 
-    with ErredTries(cluster) as tries:
-        worker = threading.Thread(target=collecting)
-        worker.start()
-        if how == "closing":
-            parts = Path(f"{out}.parts")
-            _wait_for(lambda: not worker.is_alive() or parts.exists() and len(
-                list(parts.glob("batch-*"))) == 2, "the two good runs not saved")
-            client.close()
-            try:  # the worker's reader let go: an end of file for the pipe
-                os.close(os.open(tree / "hang/INCAR", os.O_WRONLY | os.O_NONBLOCK))
-            except OSError:
-                pass  # not opened (no reader)
-        worker.join(60)
+    tries = []
+    _erred_tries(cluster, tries)
+    worker = threading.Thread(target=collecting)
+    worker.start()
+    if how == "closing":
+        parts = Path(f"{out}.parts")
+        _wait_for(lambda: not worker.is_alive() or parts.exists() and len(
+            list(parts.glob("batch-*"))) == 2, "the two good runs not saved")
+        client.close()
+        try:  # the worker's reader let go: an end of file for the pipe
+            os.close(os.open(tree / "hang/INCAR", os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass  # not opened (no reader)
+    worker.join(60)
+    cluster.scheduler.remove_plugin(name="erred-tries")
     assert not worker.is_alive() and isinstance(failed.get("error"), pdsplit.CollectError)
     assert message in str(failed["error"]) and len(tries) == erred
     assert not out.exists()
     if how == "closing":  # the runs read are kept: the next collection reads the rest
         assert len(list(Path(f"{out}.parts").glob("batch-*"))) == 2
-
-
-def distributed_client(cluster):
-    import distributed
-
-    return distributed.Client(cluster.scheduler_address, timeout="60s")
 
 
 def recipe_scripts(folder):
