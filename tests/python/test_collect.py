@@ -16,7 +16,8 @@ import numpy as np
 import pytest
 
 import pdsplit
-from conftest import NEDOS10, TREE, environment, make_tree
+from conftest import DATA, NEDOS10, TREE, environment, make_tree
+from pdsplit.dataset.store import Checkpoint, Lock
 
 h5py = pytest.importorskip("h5py", reason="h5py is not installed")
 pytest.importorskip("h5netcdf", reason="h5netcdf is not installed")
@@ -237,13 +238,19 @@ def test_refusals(tree, tmp_path):
     before = out.read_bytes()
     status = command(tree, "-o", out, "--sigma", "0.2", "--grid", "-5", "5", "0.1")
     assert status.returncode == 4 and "grid, sigma" in status.stderr
-    with open(f"{out}.lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
+    with Lock(str(out)):  # a second writer at once
         with pytest.raises(pdsplit.CollectError, match="another collection"):
             pdsplit.collect(tree, out, sigma=0.1)
     assert out.read_bytes() == before
     assert command(tmp_path / "empty-nothing", "-o", out).returncode == 4
     assert command(tree, "-o", out, "--grid", "1", "0", "1").returncode == 2
+    bad = command(tree, "-o", out, "--scheduler", "not an address")
+    assert bad.returncode == 2 and "not the address" in bad.stderr and "Traceback" not in bad.stderr
+    run = tree / "good/nedos10"  # holds DOSCAR.gz only
+    for name in ("DOSCAR", "vasprun.xml", "INCAR.bak", "CONTCAR"):
+        refused = command(run, "-o", run / name)
+        assert refused.returncode == 4 and "named like an input" in refused.stderr, name
+        assert not (run / name).exists()
     with h5py.File(out, "a") as h5:  # as a pdsplit of the first dataset format left it
         h5.attrs["pdsplit_options"] = h5.attrs["pdsplit_options"].replace(
             '"format_version": 2', '"format_version": 1')
@@ -302,6 +309,14 @@ def test_sixteen_values_without_incar_name_the_commands_option(tmp_path, shard, 
         assert h5["channel_reason"][0, 1].decode().endswith(
             "or collect with --noncollinear yes or --noncollinear no")
         assert h5["spin"][0] == b"unknown" and "fix" not in h5.attrs["pdsplit_options"]
+
+
+def test_failure_list_not_written_after_the_dataset(tree, tmp_path):
+    out = tmp_path / "dos.nc"
+    Path(f"{out}.failures.jsonl").mkdir()
+    done = command(tree, "-o", out, "-q")
+    assert done.returncode == 3 and "warning" in done.stderr and "dataset was written" in done.stderr
+    assert len(load(out).failure_path) == 3
 
 
 def _stop_when(out, seen, signum, checkpoint=0, batch=1):
@@ -533,3 +548,105 @@ def test_checkpoints_of_other_options_refused_and_only_own_files_deleted(stopped
     assert {n: Path(n).exists() for n in files} == {n: kept for n, (_, kept) in files.items()}
     assert sorted(os.listdir(f"{out}.parts")) == ["notes.txt"]
     assert len([w for w in done.warnings if "left in place" in w]) == 3, done.warnings
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_pipes_never_hold_the_command(tmp_path, signum):
+    """Runs never read to their end (pipes nobody writes: the DOSCAR of a
+    listed folder, an INCAR) and a listed DOSCAR that is a pipe (refused
+    unopened), among good runs: a signal ends the command at once, 130, with
+    the other runs saved (or, where the reader refuses pipes itself, the
+    command ends by itself: 3)."""
+    tree = make_tree(tmp_path / "tree", ["good/ti8", "good/spin1", "good/al"])
+    for name in ("incar", "listed", "pipe"):
+        (tree / name).mkdir()
+    (tree / "incar/DOSCAR").write_bytes((DATA / "spin-l-1atom.DOSCAR").read_bytes())
+    for pipe in ("incar/INCAR", "listed/DOSCAR", "pipe/DOSCAR"):
+        os.mkfifo(tree / pipe)
+    listing = tmp_path / "list.txt"
+    listing.write_text(f"{tree / 'pipe'}\n{tree / 'listed/DOSCAR'}\n")
+    out = tmp_path / "dos.nc"
+    args = [sys.executable, "-m", "pdsplit", "collect", str(tree), str(listing), "-o", str(out),
+            "-q", "-j", "2", "--batch-size", "1"]
+    process = subprocess.Popen(args, env=environment(0), stderr=subprocess.PIPE, text=True)
+    parts, deadline = Path(f"{out}.parts"), time.monotonic() + 60
+    while process.poll() is None and len(list(parts.glob("batch-*"))) < 4:
+        assert time.monotonic() < deadline, "the good runs not saved"
+        time.sleep(0.05)
+    process.send_signal(signum)
+    status = process.wait(timeout=10)
+    errors = process.stderr.read()
+    if status == 3:  # the reader refused the pipes
+        saved = {p: True for p in load(out).failure_path.values} | {
+            p: False for p in load(out).run.values}
+        saved = {str(tree / p): f for p, f in saved.items()}
+    else:
+        assert status == 130 and "interrupted" in errors, errors
+        saved = {real: key[1] for b in parts.glob("batch-*")
+                 for real, (key, _) in Checkpoint(b).keys.items()}
+    assert {str(tree / n): False for n in ("good/ti8", "good/spin1", "good/al")}.items() <= \
+        saved.items() and saved[str(tree / "listed")] is True
+
+
+def test_interrupted_between_checkpoints_keeps_the_runs_read(tmp_path, monkeypatch):
+    """Ctrl-C (a real SIGINT to this process) after the fourth run read, long
+    before a checkpoint is due: the runs read are saved, and the next
+    collection reads only the others."""
+    from pdsplit.dataset.store import Pending
+
+    make_tree(tmp_path / "tree", more=12)
+    monkeypatch.setenv("PDSPLIT_CHECKPOINT_SECONDS", str(10**6))
+    add, added = Pending.add, []
+
+    def add_then_interrupt(self, keys, rows):
+        add(self, keys, rows)
+        added.extend(keys)
+        if len(added) == 4:
+            os.kill(os.getpid(), signal.SIGINT)
+
+    monkeypatch.setattr(Pending, "add", add_then_interrupt)
+    out = tmp_path / "dos.nc"
+    with pytest.raises(KeyboardInterrupt):
+        pdsplit.collect(tmp_path / "tree", out, workers=1, batch_size=1)
+    monkeypatch.undo()
+    assert 4 <= len(added) < 20
+    done = pdsplit.collect(tmp_path / "tree", out)
+    assert (done.kept, done.read) == (len(added), 20 - len(added))
+
+
+def test_killed_collection_leaves_no_writer_holding_the_lock(tree, tmp_path):
+    """kill -9 of a collection the moment its child writer starts (a file
+    size limit below the room it asks for): the child ends with it, and the
+    lock is free at once, not after the child's imports."""
+    import resource
+
+    out = tmp_path / "dos.nc"
+    limit = 8 << 20
+    process = subprocess.Popen(
+        [sys.executable, "-m", "pdsplit", "collect", str(tree), "-o", str(out), "-q"],
+        env=environment(), preexec_fn=lambda: resource.setrlimit(
+            resource.RLIMIT_FSIZE, (limit, limit)))
+    deadline = time.monotonic() + 60
+    while not _children(process.pid):
+        assert process.poll() is None and time.monotonic() < deadline, "no child writer"
+        time.sleep(0.01)
+    process.kill()
+    process.wait(timeout=60)
+    killed = time.monotonic()
+    with open(f"{out}.lock", "w") as lock:
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except OSError:
+                assert time.monotonic() - killed < 1.0, "the child writer holds the lock"
+                time.sleep(0.01)
+    assert command(tree, "-o", out, "-q").returncode == 3
+
+
+def _children(pid):
+    try:
+        return [c for t in os.listdir(f"/proc/{pid}/task")
+                for c in Path(f"/proc/{pid}/task/{t}/children").read_text().split()]
+    except OSError:
+        return []

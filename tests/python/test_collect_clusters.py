@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -87,10 +88,25 @@ def _readers(pids, path):
     return found
 
 
+def _worker_pids(cluster):
+    """{worker address: pid} of the live worker processes, from their nannies
+    (never asking a worker that may be dead)."""
+    return {n.worker_address: n.process.pid for n in list(cluster.workers.values())
+            if n.process is not None and n.process.pid is not None and n.worker_address}
+
+
+def _wait_for(test, what, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not test():
+        assert time.monotonic() < deadline, what
+        time.sleep(0.05)
+
+
 def test_dask_worker_killed_mid_batch(dask_cluster, tmp_path):
     """One run's DOSCAR is a pipe: the worker reading it waits for its data
-    and is killed then; the batch is read again by another worker."""
-    _, client = dask_cluster
+    and is killed then (its pid from its nanny); once the scheduler has seen
+    it go, the batch is read again by another worker."""
+    cluster, client = dask_cluster
     runs = many_runs(tmp_path, copies=2)
     slow = tmp_path / "tree/slow"
     slow.mkdir()
@@ -103,18 +119,17 @@ def test_dask_worker_killed_mid_batch(dask_cluster, tmp_path):
         result=pdsplit.collect(runs, tmp_path / "dask.nc", client=client, batch_size=3)))
     collecting.start()
     try:
-        killed = None
-        deadline = time.monotonic() + 60
-        while True:
-            pids = [p for p in client.run(os.getpid).values() if p != killed]
-            readers = _readers(pids, pipe)
-            if readers and killed:
-                break  # read again elsewhere: give it the data
-            if readers:
-                killed = readers[0]
-                os.kill(killed, signal.SIGKILL)
-            assert time.monotonic() < deadline and collecting.is_alive(), "the pipe not read"
-            time.sleep(0.05)
+        reader = []
+        _wait_for(lambda: collecting.is_alive() and reader.extend(
+            a for a, pid in _worker_pids(cluster).items() if _readers([pid], pipe)) or reader,
+            "the pipe not read")
+        killed = reader[0]
+        os.kill(_worker_pids(cluster)[killed], signal.SIGKILL)
+        _wait_for(lambda: killed not in client.scheduler_info()["workers"],
+                  "the scheduler still lists the killed worker")
+        _wait_for(lambda: collecting.is_alive() and _readers(
+            [p for a, p in _worker_pids(cluster).items() if a != killed], pipe),
+            "the pipe not read again")
         os.write(writer, (DATA / "spin-l-1atom.DOSCAR").read_bytes())
     finally:
         os.close(writer)
@@ -124,6 +139,84 @@ def test_dask_worker_killed_mid_batch(dask_cluster, tmp_path):
     shutil.copy(DATA / "spin-l-1atom.DOSCAR", pipe)
     pdsplit.collect(runs, tmp_path / "local.nc")
     assert_same_dataset(tmp_path / "dask.nc", tmp_path / "local.nc", ignore={"fingerprint"})
+
+
+def _erred_tries(cluster, tries):
+    """Appends to `tries` the key of each try of read_batch that ends in an
+    error (a plugin of the LocalCluster's scheduler, which runs here)."""
+    from distributed.diagnostics.plugin import SchedulerPlugin
+
+    class Count(SchedulerPlugin):
+        def transition(self, key, start, finish, *args, **kwargs):
+            if finish == "erred" and str(key).startswith("read_batch"):
+                tries.append(key)
+
+    cluster.scheduler.add_plugin(Count(), name="erred-tries")
+
+
+# a client closed before the collection, or while it waits for a batch (a pipe
+# nobody writes); a worker whose pdsplit refuses an option of this one (an older
+# version) fails every try of the one batch: (what, the message, the tries that
+# end in an error: three in all, as docs/dataset.md says)
+CLUSTER_FAILURES = {
+    "client closed before": ("closed", "the Dask client is clos", 0),
+    "client closed while reading": ("closing", "the Dask client is clos", 0),
+    "an option the workers refuse": ("option", "failed 3 times", 3),
+}
+
+
+@pytest.mark.parametrize("case", CLUSTER_FAILURES)
+def test_dask_failures_end_with_their_cause(dask_cluster, tmp_path, monkeypatch, case):
+    from pdsplit.dataset.collection import collect_runs
+    from pdsplit.dataset.dask import Dask
+    from pdsplit.dataset.find import find_runs
+    from pdsplit.dataset.options import make_options
+    from distributed import Client
+
+    cluster, shared = dask_cluster
+    how, message, erred = CLUSTER_FAILURES[case]
+    tree = make_tree(tmp_path / "tree", ["good/spin1"] + ["good/ti8"] * (how != "option"))
+    options = make_options((-10, 10, 0.05), "efermi", 0, None, False, (-10, 10), (-1, 0),
+                           0.001, None)
+    if how == "option":
+        options["newer_option"] = 1
+    if how == "closing":
+        monkeypatch.setenv("PDSPLIT_CHECKPOINT_SECONDS", "0")  # a checkpoint a batch
+        (tree / "hang").mkdir()
+        (tree / "hang/DOSCAR").write_bytes((DATA / "spin-l-1atom.DOSCAR").read_bytes())
+        os.mkfifo(tree / "hang/INCAR")  # its reader waits for ever
+    client = shared if how == "option" else Client(cluster.scheduler_address, timeout="60s")
+    if how == "closed":
+        client.close()
+    out = tmp_path / "dos.nc"
+    failed = {}
+
+    def collecting():
+        try:
+            collect_runs(*find_runs(tree), out, options, Dask(client), batch_size=1)
+        except BaseException as e:
+            failed["error"] = e
+
+    tries = []
+    _erred_tries(cluster, tries)
+    worker = threading.Thread(target=collecting)
+    worker.start()
+    if how == "closing":
+        parts = Path(f"{out}.parts")
+        _wait_for(lambda: not worker.is_alive() or parts.exists() and len(
+            list(parts.glob("batch-*"))) == 2, "the two good runs not saved")
+        client.close()
+        try:  # the worker's reader let go: an end of file for the pipe
+            os.close(os.open(tree / "hang/INCAR", os.O_WRONLY | os.O_NONBLOCK))
+        except OSError:
+            pass  # not opened (no reader)
+    worker.join(60)
+    cluster.scheduler.remove_plugin(name="erred-tries")
+    assert not worker.is_alive() and isinstance(failed.get("error"), pdsplit.CollectError)
+    assert message in str(failed["error"]) and len(tries) == erred
+    assert not out.exists()
+    if how == "closing":  # the runs read are kept: the next collection reads the rest
+        assert len(list(Path(f"{out}.parts").glob("batch-*"))) == 2
 
 
 def recipe_scripts(folder):

@@ -188,7 +188,7 @@ def test_missing_indices_joined_into_ranges(indices, text):  # as --missing prin
 
 # outputs a merge never writes (beside the run list, or the shards): (name, words)
 REFUSED = {"a DOSCAR": ("tree/good/spin1/DOSCAR", "is never written"),
-           "a run's INCAR, absent": ("tree/good/ti8/INCAR", "input file of a run"),
+           "a run's INCAR, absent": ("tree/good/ti8/INCAR", "named like an input of a run"),
            "the run list": ("runs.txt", "not a dataset"),
            "a shard": ("shards/shard-00002-of-00003.nc", "not a dataset"),
            "shards.json": ("shards/shards.json", "not a dataset")}

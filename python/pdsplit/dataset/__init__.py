@@ -12,6 +12,8 @@ Its modules, in the order they import one another (each only ones above it):
   store       the stored dataset, the checkpoints, the output's lock
   assemble    the dataset written from its sources, here or in a child
               process (python3 -m pdsplit.dataset.assemble JOB)
+  interrupts  Ctrl-C and SIGTERM: one handler, the executors' bounded
+              wait, reading threads abandoned
   threads     the local executor: batches on threads
   dask        the Dask executor: batches on a cluster's workers
   collection  one collection: plan, read through an executor, store, write;

@@ -196,7 +196,7 @@ def in_child(folder, lock, job, module="pdsplit.dataset.assemble",
     child fails (then `note`)."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, "assemble.json")
-    text = json.dumps(dict(job, parent=os.getpid())).encode()
+    text = json.dumps(job).encode()
     replace_atomically(path, lambda f: f.write(text))
     package = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
@@ -204,7 +204,7 @@ def in_child(folder, lock, job, module="pdsplit.dataset.assemble",
     try:
         child = subprocess.Popen([sys.executable, "-m", module, path], env=env,
                                  stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                 pass_fds=(lock,))
+                                 pass_fds=(lock,), preexec_fn=_die_with_parent(os.getpid()))
         try:
             _, errors = child.communicate()
         except BaseException:
@@ -226,15 +226,26 @@ def in_child(folder, lock, job, module="pdsplit.dataset.assemble",
                       (f"; {note}" if note else ""))
 
 
+PR_SET_PDEATHSIG = 1
+
+
 def _die_with_parent(parent):
-    """SIGKILL when the collection that started this process ends (Linux);
-    its `kill -9` then leaves no writer behind."""
+    """The function the child runs between fork and exec (preexec_fn): the
+    parent-death signal SIGKILL set (Linux's prctl), so that a `kill -9` of
+    the collection ends the child writer, and the lock it shares, at once,
+    also while the child is still importing; a parent gone already ends it
+    there. None where prctl is missing."""
     try:
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+        prctl = ctypes.CDLL(None, use_errno=True).prctl  # resolved here, in the parent
     except (OSError, AttributeError):
-        pass
-    if os.getppid() != parent:
-        sys.exit("the collection ended before the dataset was written")
+        return None
+
+    def set_in_child():
+        prctl(PR_SET_PDEATHSIG, int(signal.SIGKILL))
+        if os.getppid() != parent:
+            os._exit(1)
+
+    return set_in_child
 
 
 def child_main(work, argv):
@@ -242,7 +253,6 @@ def child_main(work, argv):
     its status (1 after printing the error)."""
     with open(argv[0], "rb") as f:
         job = json.load(f)
-    _die_with_parent(job.pop("parent"))
     try:
         work(**job)
     except Exception as e:

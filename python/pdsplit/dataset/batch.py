@@ -15,6 +15,13 @@ def read_batch(folders, options):
     return _core._collect_batch(folders, core, **keywords)
 
 
+def refused_result(message, doscar):
+    """The result of a run refused unopened (find.Run.refused), as the
+    reader gives a failure."""
+    return {"ok": False, "doscar": doscar, "error_type": "DoscarError", "error_number": 1,
+            "error_cause": "not-a-regular-file", "error_message": message}
+
+
 def rows_from_results(batch, results, labels):
     """(keys, rows) of a finished batch ([(Run, fingerprint)], the results of
     read_batch); a key is (real path, failed, element rows, site rows,

@@ -1,14 +1,14 @@
 """The commands of the dataset: `python3 -m pdsplit collect` (pdsplit.collect),
 its `--list-runs` and `--shard K/N` (a collection in shards), and
 `python3 -m pdsplit merge DIR -o FILE`; each maps the outcome to an exit
-status. Imports options, collection, shards and merge."""
+status. Imports options, interrupts, dask, collection, shards and merge."""
 import argparse
 import re
-import signal
 import sys
-import threading
 
 from .collection import collect
+from .dask import check_address
+from .interrupts import exit_if_abandoned, guarded
 from .merge import merge_shards
 from .options import COMMAND_FIX, CollectError, ShardsMissing, make_options
 from .shards import array_ranges, collect_shard, format_list, list_runs, missing_shards
@@ -29,12 +29,15 @@ Run the same command again to resume after a stop or to update the file:
 runs whose DOSCAR, structure file and INCAR are unchanged are kept, new and
 changed runs are read, runs that are gone are dropped, failed runs are read
 again only with --retry-failed. Other options than the file was made with are
-refused. Ctrl-C (or SIGTERM) stops soon, keeping the finished batches in
-FILE.parts/ for the next run.
+refused. Ctrl-C (or SIGTERM) stops within a second, keeping the runs read
+in FILE.parts/ for the next run.
 
-Exit status: 0 every run read; 3 the file written and some runs failed;
-4 nothing written (no runs found, options refused, another collection at
-work on FILE, FILE not writable); 2 wrong options; 130 interrupted.
+Exit status: 0 every run read; 3 the file written and some runs failed
+(also when only FILE.failures.jsonl could not be written: a warning says
+so); 4 nothing written (no runs found, options refused, another collection
+at work on FILE, FILE not writable or named like a run's input: DOSCAR*,
+vasprun.xml*, vaspout.h5, INCAR*, POSCAR*, CONTCAR*, EIGENVAL*; a Dask
+cluster lost); 2 wrong options; 130 interrupted.
 
 In shards (a Slurm job array): `--list-runs` prints the run list of the
 SOURCEs once; `LIST --shard K/N -o DIR` collects the K-th of N parts of it
@@ -149,29 +152,33 @@ def _option_error(message):
     return re.sub(r"^([a-z_]+):", lambda m: "--" + m.group(1).replace("_", "-") + ":", message)
 
 
-def _terminate(signum, frame):
-    raise KeyboardInterrupt
-
-
-def _guarded(work, errors):
-    """(work(), None) with SIGTERM (Slurm's end of a job) raising
-    KeyboardInterrupt; or (None, exit status) after saying why: 4 for one
-    of `errors` (nothing written), 130 interrupted."""
-    previous = None
-    if threading.current_thread() is threading.main_thread():
-        previous = signal.signal(signal.SIGTERM, _terminate)
+def _run(command, work, errors, interrupted):
+    """(work(), None), or (None, exit status) after saying why: `errors`
+    maps exception types to the status of nothing written (4, 5), 130 when
+    interrupted (`interrupted`: what is kept). One handler turns SIGTERM
+    (Slurm's end of a job) and Ctrl-C alike into KeyboardInterrupt
+    (interrupts.guarded); a process whose reading threads were abandoned
+    ends here."""
     try:
-        return work(), None
-    except errors as e:
-        print(f"pdsplit collect: {e}; nothing written", file=sys.stderr)
-        return None, 4
+        return guarded(work), None
     except KeyboardInterrupt:
-        print("pdsplit collect: interrupted; the runs read so far are kept for the next run",
-              file=sys.stderr)
-        return None, 130
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
+        print(f"pdsplit {command}: interrupted; {interrupted}", file=sys.stderr)
+        status = 130
+    except Exception as e:
+        status = next((s for kind, s in errors.items() if isinstance(e, kind)), None)
+        if status is None:
+            raise
+        print(f"pdsplit {command}: {e}; nothing written", file=sys.stderr)
+    exit_if_abandoned(status)
+    return None, status
+
+
+KEPT = "the runs read so far are kept for the next run"
+
+
+def _warn(done):
+    for text in done.warnings:
+        print(f"pdsplit collect: warning: {text}", file=sys.stderr)
 
 
 def main(argv):
@@ -186,17 +193,25 @@ def main(argv):
                      args.band_erange, args.window, args.gap_tol, noncollinear)
     except (ValueError, TypeError) as e:
         parser.error(_option_error(str(e)))
+    if args.scheduler:
+        try:
+            check_address(args.scheduler)
+        except ValueError as e:
+            parser.error(f"--{e}")
+        except ImportError:
+            pass  # collect says what to install
     if args.list_runs or args.shard or args.output is None:
         return shard_command(parser, args, noncollinear)
-    done, status = _guarded(lambda: collect(
+    done, status = _run("collect", lambda: collect(
         args.sources, args.output, grid=args.grid, align=args.align, sigma=args.sigma,
         channels=args.channels, sites=args.sites, band_erange=args.band_erange,
         window=args.window, gap_tol=args.gap_tol, noncollinear=noncollinear,
         workers=args.workers, batch_size=args.batch_size, progress=not args.quiet,
         retry_failed=args.retry_failed, client=args.scheduler, noncollinear_fix=COMMAND_FIX),
-        (CollectError, OSError, ImportError))
+        {(CollectError, OSError, ImportError): 4}, KEPT)
     if status is not None:
         return status
+    _warn(done)
     if not args.quiet:
         print(_summary(done))
     return 3 if done.failed else 0
@@ -221,13 +236,13 @@ def shard_command(parser, args, noncollinear):
     if args.scheduler:
         parser.error("--shard reads on this machine; --scheduler is for whole collections")
     shard, shards = int(m.group(1)), int(m.group(2))
-    done, status = _guarded(lambda: collect_shard(
+    done, status = _run("collect", lambda: collect_shard(
         args.sources, args.output, shard, shards, workers=args.workers,
         batch_size=args.batch_size, progress=not args.quiet, retry_failed=args.retry_failed,
         grid=args.grid, align=args.align, sigma=args.sigma, channels=args.channels,
         sites=args.sites, band_erange=args.band_erange, window=args.window,
         gap_tol=args.gap_tol, noncollinear=noncollinear, noncollinear_fix=COMMAND_FIX),
-        (CollectError, OSError))
+        {(CollectError, OSError): 4}, KEPT)
     if status is not None:
         return status
     if not args.quiet:
@@ -261,14 +276,10 @@ def merge_main(argv):
         return 0
     if args.output is None:
         p.error("the following arguments are required: -o/--output")
-    try:
-        done = merge_shards(args.folder, args.output, args.runs)
-    except ShardsMissing as e:
-        print(f"pdsplit merge: {e}; nothing written", file=sys.stderr)
-        return MISSING
-    except (CollectError, OSError) as e:
-        print(f"pdsplit merge: {e}; nothing written", file=sys.stderr)
-        return 4
+    done, status = _run("merge", lambda: merge_shards(args.folder, args.output, args.runs),
+                        {ShardsMissing: MISSING, (CollectError, OSError): 4}, "nothing written")
+    if status is not None:
+        return status
     if not args.quiet:
         print(f"pdsplit merge: {done.runs} runs in {done.output}, {_failed(done)}")
     return 3 if done.failed else 0

@@ -12,12 +12,13 @@ import os
 import sys
 
 from .assemble import assemble, fits, in_child
-from .batch import rows_from_results
+from .batch import refused_result, rows_from_results
 from .dask import Dask, connect
 from .find import find_runs, fingerprint, relative
 from .options import CollectError, Collected, make_options, stored_options
 from .progress import Progress
-from .store import (Lock, Pending, Sidecar, failure_causes, known_runs, remove_temporaries,
+from .store import (Lock, Pending, Sidecar, failure_causes, known_runs, refuse_output,
+                    remove_temporaries,
                     write_failures_jsonl)
 from .threads import Threads
 
@@ -56,8 +57,10 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     Calling it again with the same output resumes or updates the dataset:
     runs whose files are unchanged are kept, new and changed ones read, gone
     ones dropped. Runs that cannot be read are listed in the dataset and in
-    OUTPUT.failures.jsonl. Raises CollectError when refused (no runs, other
-    options than the output was made with, another writer), and
+    OUTPUT.failures.jsonl (when that file cannot be written, the summary's
+    warnings say so). Raises CollectError when refused (no runs, other
+    options than the output was made with, another writer, an output named
+    like an input of a run, a Dask client closed or its scheduler lost), and
     KeyboardInterrupt after saving the finished batches when interrupted.
     """
     options = make_options(grid, align, sigma, channels, sites, band_erange, window, gap_tol,
@@ -99,6 +102,7 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
     `executor` (Threads or Dask); returns a Collected. `notes`: warnings
     of the search, said with the collection's own (Collected.warnings)."""
     output = os.path.abspath(os.fspath(output))
+    refuse_output(output)
     if not runs:
         raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
                            "in the sources")
@@ -125,13 +129,24 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
         pending = Pending(sidecar)
         new_failures = read(todo, executor, batch_size, options, labels, pending, progress)
         final = write(root, runs, output, options, labels, sidecar, wanted, pending, lock)
-        failures_file = write_failures_jsonl(output)
+        failures_file = _failures_file(output, notes)
         notes = _removed(sidecar, say, notes)
     failed = sum(1 for _, key, _ in final if key[1])
     return Collected(output=output, failures_file=failures_file, runs=len(final) - failed,
                      read=len(todo), kept=len(final) - len(todo), failed=failed,
                      new_failures=new_failures, dropped=dropped, warnings=notes,
                      causes=failure_causes(output))
+
+
+def _failures_file(output, warnings):
+    """FILE.failures.jsonl written (its path), or None with a warning added
+    to `warnings`: the dataset, written already, lists the failures too."""
+    try:
+        return write_failures_jsonl(output)
+    except OSError as e:
+        warnings.append(f"{output}.failures.jsonl could not be written ({e}); the dataset was "
+                        "written and lists the failures in its failure_* variables")
+        return None
 
 
 def _say_notes(say, notes):
@@ -178,7 +193,11 @@ def read(todo, executor, batch_size, options, labels, pending, progress):
         bar.update(len(batch), failures)
 
     try:
-        executor.run(todo, batch_size, options, finish, bar.tick)
+        for run, fp in todo:
+            if run.refused:  # never opened, nor handed to an executor
+                finish([(run, fp)], [refused_result(run.refused, run.doscar)])
+        executor.run([t for t in todo if not t[0].refused], batch_size, options, finish,
+                     bar.tick)
     except BaseException:
         try:
             pending.save()
@@ -225,6 +244,7 @@ def write(root, runs, output, options, labels, sidecar, wanted, pending, lock):
 def _unchanged(output, stored, notes):
     """The summary of a collection that had nothing to do."""
     failed = sum(1 for key, _ in stored.keys.values() if key[1])
-    return Collected(output=output, failures_file=write_failures_jsonl(output),
+    notes = list(notes)
+    return Collected(output=output, failures_file=_failures_file(output, notes),
                      runs=len(stored.keys) - failed, kept=len(stored.keys), failed=failed,
                      warnings=notes, causes=failure_causes(output))

@@ -9,6 +9,7 @@ Imports options."""
 import json
 import os
 import re
+import stat
 import sys
 from dataclasses import dataclass
 
@@ -27,6 +28,8 @@ class Run:
     real: str  # the folder's real path: the key of the run
     label: str = ""
     listed: bool = False  # named by a list (read even without a DOSCAR)
+    refused: str = ""  # why the DOSCAR listed is not opened: a FIFO, device or folder
+    doscar: str = ""  # the name of the DOSCAR listed
 
 
 def is_run_folder(folder):
@@ -114,12 +117,35 @@ def _listed(source, lines, found):
             continue
         path, label = _split_line(text)
         path = os.path.expanduser(path)
-        if os.path.basename(path) in DOSCAR_NAMES and os.path.isfile(path):
+        refused, doscar = "", os.path.basename(path)
+        if doscar in DOSCAR_NAMES and os.path.lexists(path):
+            refused = irregular(path)
             path = os.path.dirname(path) or "."
         real = os.path.realpath(path)
         run = found.setdefault(real, Run(real))
         run.listed = True
         run.label = run.label or label.strip()
+        if refused and not run.refused:
+            run.refused, run.doscar = refused, doscar
+
+
+def irregular(path):
+    """Why the file `path` is not read, a FIFO, device, socket or folder (a
+    read of a FIFO waits for a writer for ever), or "" for a regular file
+    (a link to one too). Only stat is called: the file is never opened."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return ""  # the reader names what is wrong with it
+    if stat.S_ISREG(mode):
+        return ""
+    kind = ("a FIFO (named pipe)" if stat.S_ISFIFO(mode) else
+            "a character device" if stat.S_ISCHR(mode) else
+            "a block device" if stat.S_ISBLK(mode) else
+            "a socket" if stat.S_ISSOCK(mode) else
+            "a folder" if stat.S_ISDIR(mode) else "not a regular file")
+    link = "a link to " if os.path.islink(path) else ""
+    return f"{path} is {link}{kind}, not a regular file: it is not opened"
 
 
 def _read_list(source):

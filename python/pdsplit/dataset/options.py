@@ -44,7 +44,8 @@ class Collected:
     from before; failed: failures listed in the dataset, causes: their
     count per cause; dropped: stored runs that are gone (paths); warnings:
     what the collection found amiss (folders it could not search,
-    checkpoints dropped, files left in place)."""
+    checkpoints dropped, files left in place, FILE.failures.jsonl not
+    written: failures_file is None)."""
     output: str
     failures_file: str
     runs: int = 0

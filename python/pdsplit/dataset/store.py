@@ -18,6 +18,7 @@ output); others are left in place and named. known_runs hands the
 collection what is stored already; refuse_output says which outputs are
 never written. Imports options, find, schema and netcdf."""
 import fcntl
+import fnmatch
 import hashlib
 import json
 import os
@@ -29,7 +30,6 @@ import h5py
 import numpy as np
 
 from .. import _core
-from .find import FINGERPRINT_STEMS, SUFFIXES
 from .netcdf import POINTERS, Plan, Writer, coordinates, in_memory, read_rows, read_text
 from .options import CollectError, check_format, differing_options
 from .schema import SCHEMA, STR
@@ -314,19 +314,28 @@ def is_dataset(path):
         return False
 
 
+# Names of the files of a run folder that a collection reads or VASP writes:
+# an output named so (or a link to one) is refused.
+INPUT_NAMES = ("DOSCAR*", "vasprun.xml*", "vaspout.h5", "INCAR*", "POSCAR*", "CONTCAR*",
+               "EIGENVAL*")
+
+
 def refuse_output(output):
-    """CollectError when `output` is never written: a name the library's
-    writers refuse (empty, DOSCAR in any form, a link to one), the name of
-    an input file of a run (INCAR, POSCAR, CONTCAR, also compressed), a
-    folder, or an existing file that is not a dataset (a shard, a run list,
+    """CollectError when `output` is never written: named like an input of a
+    run (INPUT_NAMES), itself or the file a link points to; refused by the
+    library's writers (an empty name, a DOSCAR under another name); a
+    folder; or an existing file that is not a dataset (a shard, a run list,
     shards.json)."""
+    output = os.fspath(output)
+    for name in {os.path.basename(output), os.path.basename(os.path.realpath(output))}:
+        if any(fnmatch.fnmatchcase(name, pattern) for pattern in INPUT_NAMES):
+            raise CollectError(f"{output}: named like an input of a run "
+                               f"({', '.join(INPUT_NAMES)}), which is never written: choose "
+                               "another output name")
     try:
         _core._refuse_output(output, "")
     except ValueError as e:
         raise CollectError(str(e)) from None
-    name = os.path.basename(output)
-    if name in {stem + suffix for stem in FINGERPRINT_STEMS for suffix in SUFFIXES}:
-        raise CollectError(f"{output}: named like an input file of a run; it is never written")
     if os.path.isdir(output):
         raise CollectError(f"{output}: a folder; name the dataset file")
     if os.path.lexists(output) and not is_dataset(output):
