@@ -110,6 +110,8 @@ def test_failures_listed_with_causes(tree, tmp_path):
     lines = [json.loads(l) for l in Path(f"{out}.failures.jsonl").read_text().splitlines()]
     assert {l["path"]: l["error_cause"] for l in lines} == want
     assert all(l["message"].startswith(l["path"] + "/DOSCAR") and l["error_type"] for l in lines)
+    # each names the DOSCAR that was tried
+    assert all(os.path.basename(l["doscar"]).startswith("DOSCAR") for l in lines), lines
 
 
 def test_sources_overlap_once_labels_and_loops(tree, tmp_path):
