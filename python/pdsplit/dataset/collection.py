@@ -104,8 +104,9 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
     output = os.path.abspath(os.fspath(output))
     refuse_output(output)
     if not runs:
-        raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
-                           "in the sources")
+        raise CollectError("no run folders (folders that hold a DOSCAR, vasprun.xml or "
+                           "vaspout.h5: DOSCAR, DOSCAR.static, vasprun.xml and "
+                           "vasprun.xml.static also .gz, .xz or .bz2) in the sources")
     labels = {os.path.realpath(os.fspath(k)): str(v) for k, v in (labels or {}).items()}
     labels.update({r.real: r.label for r in runs if r.label and r.real not in labels})
     wanted = stored_options(options)
