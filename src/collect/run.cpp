@@ -415,18 +415,19 @@ void fail(Run& r, const Failure& f) {
   fail(r, "DoscarError", f.number(), failure_cause(f), text);
 }
 
-// read_dos(), with the band edges of the eigenvalues where they can be
-// read: a damaged EIGENVAL or <eigenvalues> costs the run its edges alone
-// (the file is read again without them). A DOSCAR's own refusal is final.
-DoscarData read_with_edges(const std::string& file, ReadOptions ro) {
+// read_dos() of `path` (which names `file`), with the band edges of the
+// eigenvalues where they can be read: a damaged EIGENVAL or <eigenvalues>
+// costs the run its edges alone (the file is read again without them). A
+// DOSCAR's own refusal is final.
+DoscarData read_with_edges(const std::string& path, const std::string& file, ReadOptions ro) {
   try {
-    return read_dos(file, ro);
+    return read_dos(path, ro);
   } catch (const Failure& f) {
     const bool doscar = file.substr(file.rfind('/') + 1).starts_with("DOSCAR");
     if (failure_cause(f) == "ambiguous-columns" || (f.file() == file && doscar)) throw;
   }
   ro.eigenvalues = false;
-  return read_dos(file, ro);
+  return read_dos(path, ro);
 }
 
 // The run's DOS file (a DOSCAR, vasprun.xml or vaspout.h5: read_dos()).
@@ -435,7 +436,8 @@ DoscarData read_with_edges(const std::string& file, ReadOptions ro) {
 // Options::noncollinear decides them, else INCAR (also compressed), else
 // the file is read with no atom's block kept (every block checked, every
 // total block of an MD run read) and `no_pdos` says why.
-DoscarData read_run(const std::string& file, const Options& o, Run& r, std::string& no_pdos) {
+DoscarData read_run(const std::string& path, const std::string& file, const Options& o, Run& r,
+                    std::string& no_pdos) {
   const std::optional<std::string> incar = read_incar(folder_of(file));
   if (incar) r.incar = incar_settings(*incar);
   ReadOptions ro;
@@ -443,7 +445,7 @@ DoscarData read_run(const std::string& file, const Options& o, Run& r, std::stri
   ro.regular_only = true;    // a FIFO or device named DOSCAR is never opened
   ro.eigenvalues = true;
   try {
-    return read_with_edges(file, ro);
+    return read_with_edges(path, file, ro);
   } catch (const Failure& f) {
     if (failure_cause(f) != "ambiguous-columns") throw;
   }
@@ -460,7 +462,7 @@ DoscarData read_run(const std::string& file, const Options& o, Run& r, std::stri
         "INCAR tells which: put the run's INCAR beside its DOSCAR, or collect with " +
         o.noncollinear_fix;
   }
-  return read_with_edges(file, ro);
+  return read_with_edges(path, file, ro);
 }
 
 }  // namespace
@@ -475,11 +477,11 @@ Run collect_run(const std::string& folder, const Options& o) {
   }
   r.nbins = o.grid.bins();
   try {
-    // The file is chosen once: a folder named DOSCAR is refused as such
-    // (not a regular file), not looked into.
     r.doscar = dos_file(folder, "");
+    // The path as given, resolved by the reader: a folder named DOSCAR is
+    // refused as such, not looked into.
     std::string no_pdos;
-    const DoscarData d = read_run(r.doscar, o, r, no_pdos);
+    const DoscarData d = read_run(folder, r.doscar, o, r, no_pdos);
     compute(r, d, o, no_pdos);
     r.ok = true;
   } catch (const Failure& f) {

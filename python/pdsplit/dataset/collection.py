@@ -31,7 +31,8 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     one netCDF-4 (HDF5) file `output`; returns a Collected summary.
 
     sources: a folder searched recursively for run folders (folders that hold
-        DOSCAR, DOSCAR.gz, .xz or .bz2), a run folder, or a file that lists
+        a DOSCAR, vasprun.xml or vaspout.h5, also compressed: read in that
+        order of preference), a run folder, or a file that lists
         run folders one a line, each optionally followed by a label ("-":
         standard input); or a list of them. A run reached twice counts once.
     grid: (emin, emax, step) in eV relative to each run's alignment energy.
