@@ -220,11 +220,12 @@ def test_updates_and_retry(tree, tmp_path):
     assert load(out).identical(load(fresh))
 
 
-# run folder: its files (DATA/...), the file read, formula, band edges of
-# the eigenvalues read from (None: NaN)
+# run folder: its files (DATA/... or their bytes), the file read, formula,
+# band edges of the eigenvalues read from (None: NaN)
 MIXED = {
-    "doscar": ({"DOSCAR": "nonspin-lm-8atoms.DOSCAR", "POSCAR": "nonspin-lm-8atoms.POSCAR"},
-               "DOSCAR", "TiO", None),
+    # an EIGENVAL that cannot be read costs the band edges alone
+    "doscar": ({"DOSCAR": "nonspin-lm-8atoms.DOSCAR", "POSCAR": "nonspin-lm-8atoms.POSCAR",
+                "EIGENVAL": b"    1    1    1    1\n"}, "DOSCAR", "TiO", None),
     "vasprun": ({"vasprun.xml.gz": "vasprun/nonspin-l-SrTiO3-cut.vasprun.xml.gz"},
                 "vasprun.xml.gz", "SrTiO3", "vasprun.xml.gz"),
     "vaspout": ({"vaspout.h5": "vaspout/nonspin-lm-GaSb-bands.vaspout.h5"}, "vaspout.h5",
@@ -247,7 +248,8 @@ def test_mixed_sources(tmp_path):
     for run, (files, *_) in MIXED.items():
         (tmp_path / "runs" / run).mkdir(parents=True)
         for name, sample in files.items():
-            shutil.copy(DATA / sample, tmp_path / "runs" / run / name)
+            to = tmp_path / "runs" / run / name
+            to.write_bytes(sample if isinstance(sample, bytes) else (DATA / sample).read_bytes())
     out, step = tmp_path / "dos.nc", 0.05
     assert pdsplit.collect(tmp_path / "runs", out).runs == len(MIXED)
     ds = load(out)

@@ -29,9 +29,9 @@ followed by a label ("-": standard input).
 Run the same command again to resume after a stop or to update the file:
 runs whose DOS files, EIGENVAL, structure file and INCAR are unchanged are
 kept, new and changed runs are read, runs that are gone are dropped, failed
-runs are read again only with --retry-failed. Other options than the file was made with are
-refused. Ctrl-C (or SIGTERM) stops within a second, keeping the runs read
-in FILE.parts/ for the next run.
+runs are read again only with --retry-failed. Other options than the file
+was made with are refused. Ctrl-C (or SIGTERM) stops within a second, keeping
+the runs read in FILE.parts/ for the next run.
 
 Exit status: 0 every run read; 3 the file written and some runs failed
 (also when only FILE.failures.jsonl could not be written: a warning says
