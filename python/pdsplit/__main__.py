@@ -65,8 +65,9 @@ def _parser():
                         help='e.g. "O(p)", "Fe(t2g,eg)", "Fe,Co(d)", "1-8(d)", "all(d)", total '
                         "(grammar below)")
     parser.add_argument("--dir", default=".", metavar="RUN",
-                        help="the run's folder or its DOSCAR file (default: .); DOSCAR.gz, "
-                        ".xz and .bz2 are read as well")
+                        help="the run's folder or its DOS file (default: .): in a folder the "
+                        "DOSCAR (also .gz, .xz, .bz2) is read, else vasprun.xml (in the same "
+                        "forms), else vaspout.h5")
     parser.add_argument("--no-shift", action="store_true",
                         help="energies as in the file, not minus the Fermi level")
     parser.add_argument("-o", metavar="FILE", dest="output",

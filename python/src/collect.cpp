@@ -134,6 +134,7 @@ py::dict run_dict(pc::Run& r, bool sites) {
   py::dict d;
   d["ok"] = true;
   d["doscar"] = text(r.doscar);
+  d["source"] = text(r.source);
   d["compression"] = text(r.compression);
   d["structure"] = text(r.structure);
   d["symbols"] = r.symbols ? py::object(texts(*r.symbols)) : py::none();
@@ -168,7 +169,10 @@ py::dict run_dict(pc::Run& r, bool sites) {
   desc["dos_ef"] = s.dos_ef, desc["dos_ef_up"] = s.dos_ef_up, desc["dos_ef_down"] = s.dos_ef_down;
   desc["spin_polarisation"] = s.spin_polarisation, desc["magnetic_moment"] = s.magnetic_moment;
   desc["magnetic_moment_dos"] = s.magnetic_moment_dos, desc["states_window"] = s.states_window;
+  desc["eigenvalue_gap"] = r.eigen.gap, desc["eigenvalue_vbm"] = r.eigen.vbm;
+  desc["eigenvalue_cbm"] = r.eigen.cbm;
   d["descriptors"] = desc;
+  d["eigenvalue_direct"] = r.eigen.direct;
   d["channel_descriptors"] = moments_dict(r.channel_moments, "");
   d["element_descriptors"] = moments_dict(r.element_d, "d_");
   return d;
@@ -210,8 +214,10 @@ noncollinear_fix: how the caller sets noncollinear, named in the reason of a
          run with 16 values per point that neither noncollinear nor INCAR
          decides (the command: "--noncollinear yes or --noncollinear no").
 
-Returns one dict per folder, in order: ok True with the run's metadata, DOS
-on the common grid and descriptors, or ok False with error_type,
+Returns one dict per folder, in order: ok True with the run's metadata (doscar:
+the DOS file read, source: its name alone), DOS on the common grid and
+descriptors (eigenvalue_gap, _vbm, _cbm among them, NaN without eigenvalues;
+eigenvalue_direct 1, 0 or -1 beside them), or ok False with error_type,
 error_number, error_cause and error_message. A bad run never raises; bad
 options raise TypeError or ValueError. The GIL is released while the runs
 are read and computed.)";

@@ -1,5 +1,6 @@
-// collect: one row of a dataset per VASP run folder. The run's DOSCAR, its
-// structure file and INCAR are read; the DOS of the total block, of
+// collect: one row of a dataset per VASP run folder. The run's DOS file (a
+// DOSCAR, else vasprun.xml, else vaspout.h5), the band edges of its
+// eigenvalues, its structure file and INCAR are read; the DOS of the total block, of
 // selections, of each element's s p d f orbitals (and of each site) is put
 // on a common energy grid that conserves states, and descriptors (gap,
 // band edges, DOS at the Fermi level, moments of bands) are computed on the
@@ -15,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -223,9 +225,22 @@ struct Descriptors {
 // straight lines across that many bins.
 inline constexpr double kCoarseSteps = 5.0;
 
+// The band edges of a run's eigenvalues (vasprun.xml's, or an EIGENVAL's
+// beside a DOSCAR), as pymatgen's Vasprun.eigenvalue_band_properties: NaN,
+// and direct -1, where the run has none or they cannot be read.
+struct EigenEdges {
+  double gap = std::numeric_limits<double>::quiet_NaN();
+  double cbm = std::numeric_limits<double>::quiet_NaN();
+  double vbm = std::numeric_limits<double>::quiet_NaN();
+  int direct = -1;  // 1 direct, 0 indirect, -1 unknown
+};
+
 struct Run {
   bool ok = false;
-  std::string doscar, compression, structure;
+  // The file read (a DOSCAR, vasprun.xml or vaspout.h5 in any of its
+  // forms), its name alone (source), its compression; the structure file
+  // read for the symbols ("" where the DOS file names them).
+  std::string doscar, source, compression, structure;
   std::optional<std::vector<std::string>> symbols;
   std::string symbols_reason;
   std::int64_t natoms = 0, npoints = 0, nblocks = 0, nbins = 0;
@@ -246,12 +261,14 @@ struct Run {
   Descriptors descriptors{};
   std::vector<Moments> channel_moments;  // channels
   std::vector<Moments> element_d;        // elements: moments of their d band
+  EigenEdges eigen;
   // Failure (ok false).
   std::string error_type, error_cause, error_message;
   int error_number = -1;
 };
 
-// Reads the run in `folder` (or the DOSCAR file `folder` names) and
+// Reads the run in `folder` (or the DOS file `folder` names: the first of a
+// DOSCAR, a vasprun.xml and a vaspout.h5, as read_dos() chooses) and
 // computes its row. Never throws: a run that cannot be read is a Run with
 // ok false and the error fields set.
 Run collect_run(const std::string& folder, const Options& o);

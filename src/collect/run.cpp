@@ -5,9 +5,11 @@
 #include <limits>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "collect/collect.h"
 #include "doscar/doscar.h"
+#include "vasprun/vasprun.h"
 
 namespace pds::collect {
 
@@ -50,11 +52,39 @@ std::string folder_of(const std::string& file) {
   return slash == std::string::npos ? "." : file.substr(0, slash == 0 ? 1 : slash);
 }
 
-// The symbols of the structure file beside the DOSCAR, or why there are none.
+// The symbols of the <atominfo> of the vasprun.xml beside a DOSCAR, when
+// they are as many as its atoms; else why the run has none.
+void symbols_of_vasprun(Run& r, const DoscarData& d) {
+  r.symbols_reason = "no CONTCAR, POSCAR or vasprun.xml in " + d.folder;
+  if (d.source != "doscar" || d.folder.empty()) return;
+  try {
+    std::vector<std::string> symbols = vasprun_symbols(d.folder);
+    if (symbols.empty()) return;
+    if (std::cmp_equal(symbols.size(), d.h.NATOMS)) {
+      r.symbols = std::move(symbols);
+      r.symbols_reason.clear();
+    } else {
+      r.symbols_reason += ", and the vasprun.xml there names " + std::to_string(symbols.size()) +
+                          " atoms, not the DOSCAR's " + std::to_string(d.h.NATOMS);
+    }
+  } catch (const Failure& f) {
+    r.symbols_reason += ", and the vasprun.xml there cannot be read: " +
+                        (f.detail().text.empty() ? f.file() + ": " + f.what() : f.detail().text);
+  }
+}
+
+// The symbols of the run: a vasprun.xml's or vaspout.h5's own; for a
+// DOSCAR (and a vasprun.xml that names none: one trimmed to its
+// <calculation>) those of the structure file beside it, else of the
+// vasprun.xml beside it. Else why there are none.
 void attach_symbols(Run& r, const DoscarData& d) {
+  if (d.source != "doscar" && !d.symbols.empty()) {
+    r.symbols = d.symbols;
+    return;
+  }
   r.structure = d.folder.empty() ? "" : find_structure(d.folder);
   if (r.structure.empty()) {
-    r.symbols_reason = "no CONTCAR or POSCAR in " + d.folder;
+    symbols_of_vasprun(r, d);
     return;
   }
   try {
@@ -319,7 +349,11 @@ void resolution(Run& r, const Options& o) {
 // when the file has none); then its kind of run is not known either.
 void compute(Run& r, const DoscarData& d, const Options& o, const std::string& no_pdos) {
   r.doscar = d.file;
+  r.source = d.file.substr(d.file.rfind('/') + 1);
   r.compression = d.compression;
+  if (d.has_edges) {
+    r.eigen = {d.edges.gap, d.edges.cbm, d.edges.vbm, d.edges.direct ? 1 : 0};
+  }
   r.natoms = extent(d.h.NATOMS);
   r.npoints = extent(d.h.NPOINTS);
   r.nblocks = static_cast<std::int64_t>(d.totals.size());
@@ -381,23 +415,41 @@ void fail(Run& r, const Failure& f) {
   fail(r, "DoscarError", f.number(), failure_cause(f), text);
 }
 
-// The run's DOSCAR. Only 16 values per point are ambiguous (a collinear
+// read_dos() of `path` (which names `file`), with the band edges of the
+// eigenvalues where they can be read: a damaged EIGENVAL or <eigenvalues>
+// costs the run its edges alone (the file is read again without them). A
+// DOSCAR's own refusal is final.
+DoscarData read_with_edges(const std::string& path, const std::string& file, ReadOptions ro) {
+  try {
+    return read_dos(path, ro);
+  } catch (const Failure& f) {
+    const bool doscar = file.substr(file.rfind('/') + 1).starts_with("DOSCAR");
+    if (failure_cause(f) == "ambiguous-columns" || (f.file() == file && doscar)) throw;
+  }
+  ro.eigenvalues = false;
+  return read_dos(path, ro);
+}
+
+// The run's DOS file (a DOSCAR, vasprun.xml or vaspout.h5: read_dos()).
+// Only a DOSCAR's 16 values per point are ambiguous (a collinear
 // l,m-projected run with f orbitals, or a non-collinear l-projected one):
 // Options::noncollinear decides them, else INCAR (also compressed), else
 // the file is read with no atom's block kept (every block checked, every
 // total block of an MD run read) and `no_pdos` says why.
-DoscarData read_run(const std::string& doscar, const std::string& folder, const Options& o, Run& r,
+DoscarData read_run(const std::string& path, const std::string& file, const Options& o, Run& r,
                     std::string& no_pdos) {
-  const std::optional<std::string> incar = read_incar(folder);
+  const std::optional<std::string> incar = read_incar(folder_of(file));
   if (incar) r.incar = incar_settings(*incar);
   ReadOptions ro;
   ro.second_thread = false;  // the runs of a collection are spread over the threads instead
   ro.regular_only = true;    // a FIFO or device named DOSCAR is never opened
+  ro.eigenvalues = true;
   try {
-    return read_doscar(doscar, ro);
+    return read_with_edges(path, file, ro);
   } catch (const Failure& f) {
     if (failure_cause(f) != "ambiguous-columns") throw;
   }
+  ro.format = "doscar";
   ro.noncollinear = o.noncollinear;
   if (ro.noncollinear == -1 && incar) ro.noncollinear = incar_noncollinear(*incar) ? 1 : 0;
   const std::vector<std::int64_t> none;
@@ -410,7 +462,7 @@ DoscarData read_run(const std::string& doscar, const std::string& folder, const 
         "INCAR tells which: put the run's INCAR beside its DOSCAR, or collect with " +
         o.noncollinear_fix;
   }
-  return read_doscar(doscar, ro);
+  return read_with_edges(path, file, ro);
 }
 
 }  // namespace
@@ -425,11 +477,11 @@ Run collect_run(const std::string& folder, const Options& o) {
   }
   r.nbins = o.grid.bins();
   try {
-    r.doscar = doscar_file(folder);
-    // The path as given, resolved once by the reader: a folder named DOSCAR
-    // is refused as such, not looked into.
+    r.doscar = dos_file(folder, "");
+    // The path as given, resolved by the reader: a folder named DOSCAR is
+    // refused as such, not looked into.
     std::string no_pdos;
-    const DoscarData d = read_run(folder, folder_of(r.doscar), o, r, no_pdos);
+    const DoscarData d = read_run(folder, r.doscar, o, r, no_pdos);
     compute(r, d, o, no_pdos);
     r.ok = true;
   } catch (const Failure& f) {

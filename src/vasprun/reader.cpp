@@ -122,6 +122,16 @@ void read_calculations(XmlScan& s, VasprunRun& r, DoscarData& d, const ReadOptio
 
 }  // namespace
 
+std::vector<std::string> read_vasprun_symbols(std::unique_ptr<ByteSource> text,
+                                              const std::string& name) {
+  XmlScan s(std::move(text), name);
+  VasprunRun r;
+  prolog(s);
+  read_head(s, r, ReadOptions());
+  if (r.natoms >= 0 && r.symbols.size() != static_cast<std::size_t>(r.natoms)) return {};
+  return r.symbols;
+}
+
 DoscarData read_vasprun(std::unique_ptr<ByteSource> text, const std::string& name,
                         const ReadOptions& options) {
   ReadOptions o = options;

@@ -233,6 +233,22 @@ DoscarData read_dos(std::unique_ptr<ByteSource> source, const std::string& name,
   return read_doscar(std::move(s.bytes), name, o);
 }
 
+std::vector<std::string> vasprun_symbols(const std::string& folder) {
+  std::string file;
+  try {
+    file = dos_file(folder, "vasprun");
+  } catch (const Failure&) {
+    return {};  // none there
+  }
+  const Opened opened(open_input(file, file, true));  // a regular file only
+  try {
+    return read_vasprun_symbols(decompressed(positioned_source(opened.fd, 0)), file);
+  } catch (const Failure& f) {
+    if (f.file() == file) throw;
+    throw for_stream(f, kUnitDoscar, file);
+  }
+}
+
 BandEdges read_band_edges(const std::string& file, const std::string& format) {
   if (format == "vasprun") {
     ReadOptions o;

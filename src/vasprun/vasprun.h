@@ -56,6 +56,16 @@ namespace pds {
 DoscarData read_vasprun(std::unique_ptr<ByteSource> text, const std::string& name,
                         const ReadOptions& o);
 
+// The element of every atom that the <atominfo> of the vasprun.xml text
+// `text` names (empty when it has none); only the blocks before the first
+// <calculation> are read. Throws Failure as read_vasprun().
+std::vector<std::string> read_vasprun_symbols(std::unique_ptr<ByteSource> text,
+                                              const std::string& name);
+// The same for the vasprun.xml of `folder` (the first of kVasprunNames
+// there, a regular file only, in any of its forms): empty when there is
+// none. For the elements of a DOSCAR's atoms where no structure file is.
+std::vector<std::string> vasprun_symbols(const std::string& folder);
+
 // ---------------------------------------------------------------------------
 // Any DOS file
 

@@ -222,6 +222,58 @@ def test_updates_and_retry(tree, tmp_path):
     assert load(out).identical(load(fresh))
 
 
+# run folder: its files (DATA/... or their bytes), the file read, formula,
+# band edges of the eigenvalues read from (None: NaN)
+MIXED = {
+    # an EIGENVAL that cannot be read costs the band edges alone
+    "doscar": ({"DOSCAR": "nonspin-lm-8atoms.DOSCAR", "POSCAR": "nonspin-lm-8atoms.POSCAR",
+                "EIGENVAL": b"    1    1    1    1\n"}, "DOSCAR", "TiO", None),
+    "vasprun": ({"vasprun.xml.gz": "vasprun/nonspin-l-SrTiO3-cut.vasprun.xml.gz"},
+                "vasprun.xml.gz", "SrTiO3", "vasprun.xml.gz"),
+    "vaspout": ({"vaspout.h5": "vaspout/nonspin-lm-GaSb-bands.vaspout.h5"}, "vaspout.h5",
+                "GaSb", None),
+    # the DOSCAR is read; the elements of its atoms from the vasprun.xml
+    "both": ({"DOSCAR": "nonspin-lm-4atoms-nedos10.DOSCAR",
+              "vasprun.xml": "vasprun/nonspin-lm-Al4-nedos10.vasprun.xml"}, "DOSCAR", "Al", None),
+}
+
+
+def states_to(total, x):
+    """The integral of the total DOS, linear between its points, up to x."""
+    e, y = total[:, 0], total[:, 1]
+    k = np.searchsorted(e, x) - 1
+    dx, slope = x - e[k], (y[k + 1] - y[k]) / (e[k + 1] - e[k])
+    return np.sum(np.diff(e[:k + 1]) * (y[1:k + 1] + y[:k]) / 2) + y[k] * dx + slope * dx**2 / 2
+
+
+def test_mixed_sources(tmp_path):
+    for run, (files, *_) in MIXED.items():
+        (tmp_path / "runs" / run).mkdir(parents=True)
+        for name, sample in files.items():
+            to = tmp_path / "runs" / run / name
+            to.write_bytes(sample if isinstance(sample, bytes) else (DATA / sample).read_bytes())
+    out, step = tmp_path / "dos.nc", 0.05
+    assert pdsplit.collect(tmp_path / "runs", out).runs == len(MIXED)
+    ds = load(out)
+    for i, run in enumerate(ds.run.values):
+        files, source, formula, eigen = MIXED[run]
+        assert (ds.source.values[i], ds.formula.values[i]) == (source, formula)
+        alone = pdsplit.read(tmp_path / "runs" / run / source)
+        # the states of the total in the run's bins are those of the file
+        valid = ds.valid.values[i] == 1
+        lo = ds.energy.values[valid][0] - step / 2 + alone.efermi
+        expected = states_to(alone.total, lo + step * valid.sum()) - states_to(alone.total, lo)
+        np.testing.assert_allclose(ds.dos.values[i, 0][valid].sum() * step, expected, rtol=1e-5)
+        edges = [ds[f"eigenvalue_{k}"].values[i] for k in ("gap", "cbm", "vbm", "direct")]
+        if eigen is None:
+            assert np.isnan(edges[:3]).all() and edges[3] == -1
+        else:
+            assert tuple(edges) == pdsplit.read(tmp_path / "runs" / run / eigen,
+                                                eigenvalues=True).eigenvalue_band_properties
+    os.utime(tmp_path / "runs/vasprun/vasprun.xml.gz", ns=(1, 1))  # a changed vasprun.xml
+    assert pdsplit.collect(tmp_path / "runs", out).read == 1
+
+
 def test_progress_and_summary(tree, tmp_path, capfd):
     pdsplit.collect(tree, tmp_path / "quiet.nc")
     assert capfd.readouterr() == ("", "")  # the function prints nothing unless asked

@@ -20,14 +20,16 @@ NONCOLLINEAR = DATA / "library" / "noncollinear-lm-2atoms.DOSCAR"
 
 @pytest.fixture
 def run(tmp_path, monkeypatch):
-    """A run's folder: DOSCAR (8 atoms), POSCAR, a damaged copy in cut/ and a
-    copy without structure in bare/."""
+    """A run's folder: DOSCAR (8 atoms), POSCAR, a damaged copy in cut/, a
+    copy without structure in bare/ and a vasprun.xml.gz alone in vr/."""
     shutil.copy(EIGHT, tmp_path / "DOSCAR")
     shutil.copy(POSCAR, tmp_path / "POSCAR")
     (tmp_path / "cut").mkdir()
     (tmp_path / "cut" / "DOSCAR").write_text("".join(EIGHT.read_text().splitlines(True)[:400]))
     (tmp_path / "bare").mkdir()
     shutil.copy(EIGHT, tmp_path / "bare" / "DOSCAR")
+    (tmp_path / "vr").mkdir()
+    shutil.copy(DATA / "vasprun/nonspin-l-SrTiO3-cut.vasprun.xml.gz", tmp_path / "vr/vasprun.xml.gz")
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
@@ -49,6 +51,8 @@ COMMANDS = [
      "--structure a POSCAR or CONTCAR with element symbols; or select atom numbers"),
     (["--dir", "nowhere", "O"], 1, None, "nowhere: No such file or directory"),
     (["--dir", "cut", "O"], 24, None, "ends at line 400"),
+    (["--dir", "vr", "-o", "out/x", "Ti(d)", "total"], 0, "out/x",
+     "#    energy       Ti(d)       total"),  # elements from the vasprun.xml
 ]
 
 
@@ -59,7 +63,8 @@ def test_command(run, capsys, args, status, output, text):
     out, err = capsys.readouterr()
     if status:
         assert (out, err.startswith("pdsplit: "), text in err) == ("", True, True)
-        assert sorted(p.name for p in run.iterdir()) == ["DOSCAR", "POSCAR", "bare", "cut", "out"]
+        assert sorted(p.name for p in run.iterdir()) == ["DOSCAR", "POSCAR", "bare", "cut", "out",
+                                                             "vr"]
         assert not list((run / "out").iterdir())
         assert (run / "DOSCAR").read_bytes() == EIGHT.read_bytes()
         return

@@ -21,16 +21,17 @@ one netCDF-4 (HDF5) file for training models: per run the DOS and
 magnetisation of each channel, per element and (--sites) per atom the DOS by
 orbital, and the runs that could not be read with their causes (also in
 FILE.failures.jsonl). A SOURCE is a folder searched recursively for run
-folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2), a run folder, or
-a file that lists run folders one a line, each optionally followed by a
-label ("-": standard input).
+folders (folders that hold a DOSCAR, vasprun.xml or vaspout.h5, also
+compressed; the DOSCAR is read first, then vasprun.xml, then vaspout.h5), a
+run folder, or a file that lists run folders one a line, each optionally
+followed by a label ("-": standard input).
 
 Run the same command again to resume after a stop or to update the file:
-runs whose DOSCAR, structure file and INCAR are unchanged are kept, new and
-changed runs are read, runs that are gone are dropped, failed runs are read
-again only with --retry-failed. Other options than the file was made with are
-refused. Ctrl-C (or SIGTERM) stops within a second, keeping the runs read
-in FILE.parts/ for the next run.
+runs whose DOS files, EIGENVAL, structure file and INCAR are unchanged are
+kept, new and changed runs are read, runs that are gone are dropped, failed
+runs are read again only with --retry-failed. Other options than the file
+was made with are refused. Ctrl-C (or SIGTERM) stops within a second, keeping
+the runs read in FILE.parts/ for the next run.
 
 Exit status: 0 every run read; 3 the file written and some runs failed
 (also when only FILE.failures.jsonl could not be written: a warning says

@@ -31,7 +31,8 @@ def collect(sources, output, *, grid=(-10.0, 10.0, 0.05), align="efermi", sigma=
     one netCDF-4 (HDF5) file `output`; returns a Collected summary.
 
     sources: a folder searched recursively for run folders (folders that hold
-        DOSCAR, DOSCAR.gz, .xz or .bz2), a run folder, or a file that lists
+        a DOSCAR, vasprun.xml or vaspout.h5, also compressed: read in that
+        order of preference), a run folder, or a file that lists
         run folders one a line, each optionally followed by a label ("-":
         standard input); or a list of them. A run reached twice counts once.
     grid: (emin, emax, step) in eV relative to each run's alignment energy.
@@ -104,8 +105,9 @@ def collect_runs(root, runs, output, options, executor, *, batch_size=None, prog
     output = os.path.abspath(os.fspath(output))
     refuse_output(output)
     if not runs:
-        raise CollectError("no run folders (folders that hold DOSCAR, DOSCAR.gz, .xz or .bz2) "
-                           "in the sources")
+        raise CollectError("no run folders (folders that hold a DOSCAR, vasprun.xml or "
+                           "vaspout.h5: DOSCAR, DOSCAR.static, vasprun.xml and "
+                           "vasprun.xml.static also .gz, .xz or .bz2) in the sources")
     labels = {os.path.realpath(os.fspath(k)): str(v) for k, v in (labels or {}).items()}
     labels.update({r.real: r.label for r in runs if r.label and r.real not in labels})
     wanted = stored_options(options)

@@ -15,12 +15,20 @@ from dataclasses import dataclass
 
 from .options import CollectError
 
-DOSCAR_NAMES = ("DOSCAR", "DOSCAR.gz", "DOSCAR.xz", "DOSCAR.bz2")
-# The files whose size and modification time decide whether a stored run is
-# still up to date: the DOSCAR, the structure file and INCAR, each possibly
-# compressed.
-FINGERPRINT_STEMS = ("DOSCAR", "CONTCAR", "POSCAR", "INCAR")
 SUFFIXES = ("", ".gz", ".xz", ".bz2")
+DOSCAR_NAMES = tuple("DOSCAR" + s for s in SUFFIXES)
+# The files a run's DOS is read from, in the reader's order of preference
+# (a DOSCAR, also AFLOW's DOSCAR.static; vasprun.xml, also
+# vasprun.xml.static; vaspout.h5): a folder holding one is a run folder.
+DOS_NAMES = tuple(stem + s for stem in ("DOSCAR", "DOSCAR.static") for s in SUFFIXES) + tuple(
+    stem + s for stem in ("vasprun.xml", "vasprun.xml.static") for s in SUFFIXES) + ("vaspout.h5",)
+# The files whose size and modification time decide whether a stored run is
+# still up to date: the DOS files, the EIGENVAL the band edges come from,
+# the structure file and INCAR, each possibly compressed.
+FINGERPRINT_STEMS = ("DOSCAR", "DOSCAR.static", "vasprun.xml", "vasprun.xml.static", "EIGENVAL",
+                     "EIGENVAL.static", "CONTCAR", "POSCAR", "INCAR")
+FINGERPRINT_NAMES = tuple(stem + s for stem in FINGERPRINT_STEMS for s in SUFFIXES) + (
+    "vaspout.h5",)
 
 
 @dataclass
@@ -29,11 +37,11 @@ class Run:
     label: str = ""
     listed: bool = False  # named by a list (read even without a DOSCAR)
     refused: str = ""  # why the DOSCAR listed is not opened: a FIFO, device or folder
-    doscar: str = ""  # the name of the DOSCAR listed
+    doscar: str = ""  # the name of the DOS file listed
 
 
 def is_run_folder(folder):
-    return any(os.path.isfile(os.path.join(folder, name)) for name in DOSCAR_NAMES)
+    return any(os.path.isfile(os.path.join(folder, name)) for name in DOS_NAMES)
 
 
 def fingerprint(folder):
@@ -45,15 +53,14 @@ def fingerprint(folder):
     except OSError:
         return ""
     parts = []
-    for stem in FINGERPRINT_STEMS:
-        for suffix in SUFFIXES:
-            entry = entries.get(stem + suffix)
-            try:
-                st = entry.stat() if entry is not None else None  # follows links
-            except OSError:
-                continue
-            if st is not None:
-                parts.append(f"{stem}{suffix}:{st.st_size}:{st.st_mtime_ns}")
+    for name in FINGERPRINT_NAMES:
+        entry = entries.get(name)
+        try:
+            st = entry.stat() if entry is not None else None  # follows links
+        except OSError:
+            continue
+        if st is not None:
+            parts.append(f"{name}:{st.st_size}:{st.st_mtime_ns}")
     return ";".join(parts)
 
 
@@ -73,7 +80,7 @@ def _walk(top, found, skipped):
         except OSError as e:
             skipped.append((folder, e.strerror or str(e)))
             continue
-        if any(e.name in DOSCAR_NAMES and _is(e.is_file) for e in entries):
+        if any(e.name in DOS_NAMES and _is(e.is_file) for e in entries):
             found.setdefault(folder, Run(folder))
         for e in entries:
             if _is(e.is_dir):  # follows links; a folder that is no link is real already
@@ -118,7 +125,7 @@ def _listed(source, lines, found):
         path, label = _split_line(text)
         path = os.path.expanduser(path)
         refused, doscar = "", os.path.basename(path)
-        if doscar in DOSCAR_NAMES and os.path.lexists(path):
+        if doscar in DOS_NAMES and os.path.lexists(path):
             refused = irregular(path)
             path = os.path.dirname(path) or "."
         real = os.path.realpath(path)
@@ -170,7 +177,7 @@ def find_runs(sources, skipped=None):
     found, tops = {}, []
     for source in sources:
         source = os.fsdecode(source)
-        if source == "-" or os.path.isfile(source) and os.path.basename(source) not in DOSCAR_NAMES:
+        if source == "-" or os.path.isfile(source) and os.path.basename(source) not in DOS_NAMES:
             before = set(found)
             _listed(source, _read_list(source), found)
             tops.extend(os.path.dirname(r) for r in set(found) - before)

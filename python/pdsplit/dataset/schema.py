@@ -14,6 +14,8 @@ STR = "str"
 DESCRIPTORS = ["gap", "vbm", "cbm", "gap_pymatgen", "vbm_pymatgen", "cbm_pymatgen", "dos_ef",
                "dos_ef_up", "dos_ef_down", "spin_polarisation", "magnetic_moment",
                "magnetic_moment_dos", "states_window"]
+# The band edges of the eigenvalues (eV; NaN where the run has none).
+EIGENVALUE_EDGES = ["eigenvalue_gap", "eigenvalue_vbm", "eigenvalue_cbm"]
 CHANNEL_DESCRIPTORS = ["band_centre", "band_width", "band_filling", "band_skewness",
                        "band_kurtosis"]
 ELEMENT_DESCRIPTORS = ["d_band_centre", "d_band_width", "d_band_filling", "d_band_skewness",
@@ -37,9 +39,13 @@ SCHEMA = {
     "formula": (("run",), STR, "", "element counts of the cell ('' symbols unknown)"),
     "symbols": (("run",), STR, "", "element of every atom, space-separated"),
     "symbols_reason": (("run",), STR, "", "why symbols are unknown ('' known)"),
-    "doscar": (("run",), STR, "", "the DOSCAR file read"),
+    "doscar": (("run",), STR, "", "the DOS file read"),
+    "source": (("run",), STR, "", "name of the DOS file read: DOSCAR*, vasprun.xml* or vaspout.h5"),
     "compression": (("run",), STR, "", "'', gzip, xz or bzip2"),
-    "structure": (("run",), STR, "", "structure file read for the symbols"),
+    "structure": (("run",), STR, "",
+                  "structure file read for the symbols ('' none, or the DOS file names them)"),
+    "eigenvalue_direct": (("run",), "i1", "",
+                          "1 direct, 0 indirect eigenvalue gap, -1 no eigenvalues"),
     "spin": (("run",), STR, "", "none, collinear, noncollinear or unknown"),
     "natoms": (("run",), "i4", "", "atoms"),
     "npoints": (("run",), "i4", "", "energy points of the file"),
@@ -76,6 +82,8 @@ SCHEMA = {
 }
 for _name in DESCRIPTORS:
     SCHEMA[_name] = (("run",), "f8", DESCRIPTOR_UNITS[_name], "descriptor (NaN undefined)")
+for _name in EIGENVALUE_EDGES:
+    SCHEMA[_name] = (("run",), "f8", "eV", "band edge of the eigenvalues (NaN none)")
 for _name in CHANNEL_DESCRIPTORS:
     SCHEMA[_name] = (("run", "channel"), "f8", DESCRIPTOR_UNITS[_name], "descriptor per channel")
 for _name in ELEMENT_DESCRIPTORS:
@@ -155,17 +163,19 @@ def success_row(r, path, label, fp):
     row = {"run": path, "label": label, "fingerprint": fp, "formula": formula(symbols),
            "symbols": " ".join(symbols), "symbols_reason": r.get("symbols_reason", ""),
            "doscar": os.path.basename(r.get("doscar", "")), "compression": r.get("compression", ""),
-           "structure": os.path.basename(r.get("structure", "") or ""), "spin": r["spin"],
+           "source": r.get("source", ""), "spin": r["spin"],
+           "structure": os.path.basename(r.get("structure", "") or ""),
            "incar_LSORBIT": incar.get("LSORBIT", "")}
     for k in ("natoms", "npoints", "nblocks", "efermi", "file_emin", "file_emax", "file_step"):
         row[k] = r[k]
     row["align_energy"], row["coarse"] = r["shift"], np.int8(r["coarse"])
+    row["eigenvalue_direct"] = np.int8(r.get("eigenvalue_direct", -1))
     for k in INCAR_NUMBERS:
         row[f"incar_{k}"] = _incar_number(incar.get(k))
     row["dos"], row["magnetisation"] = r["dos"], r["magnetisation"]
     row["valid"] = np.asarray(r["valid"], dtype=np.int8)
     row["channel_reason"] = list(r["channel_reasons"])
-    for k in DESCRIPTORS:
+    for k in DESCRIPTORS + EIGENVALUE_EDGES:
         row[k] = r["descriptors"].get(k, math.nan)
     for k in CHANNEL_DESCRIPTORS:
         row[k] = r["channel_descriptors"][k]
