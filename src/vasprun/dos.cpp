@@ -281,7 +281,7 @@ void read_dos_block(XmlScan& s, const VasprunRun& r, DoscarData& d, const ReadOp
         atoms = pass_atoms(s, r.natoms);
       }
     } else if (t.closing) {
-      s.fail(kConversion, "malformed-xml", "</" + std::string(t.name) + "> inside <dos>");
+      s.fail(kConversion, "malformed-xml", "</" + excerpt(t.name) + "> inside <dos>");
     } else {
       s.skip_element(t, kDos);
     }

@@ -45,10 +45,18 @@ std::vector<std::string_view> words(std::string_view line) {
   throw f;
 }
 
+// A word of the file for a message: in quotes, its bytes escaped.
+std::string quoted(std::string_view word) {
+  std::string text = "\"";
+  text += excerpt(word);
+  text += '"';
+  return text;
+}
+
 double number(const InFile& in, std::string_view word) {
   double v = 0.0;
   if (!parse_xml_number(word, v)) {
-    refuse_eigenval(in, "\"" + std::string(word) + "\" is not a number");
+    refuse_eigenval(in, quoted(word) + " is not a number");
   }
   return v;
 }
@@ -57,7 +65,7 @@ std::int64_t integer(const InFile& in, std::string_view word) {
   std::int64_t v = 0;
   const auto [p, ec] = std::from_chars(word.data(), word.data() + word.size(), v);
   if (ec != std::errc() || p != word.data() + word.size() || v < 0) {
-    refuse_eigenval(in, "\"" + std::string(word) + "\" is not a count");
+    refuse_eigenval(in, quoted(word) + " is not a count");
   }
   return v;
 }

@@ -208,7 +208,7 @@ XmlTag XmlScan::expect(std::string_view name, bool closing, const char* what) {
   if (t.name != name || t.closing != closing) {
     fail(kConversion, "malformed-xml",
          std::string(what) + ": <" + (closing ? "/" : "") + std::string(name) + "> expected, <" +
-             (t.closing ? "/" : "") + std::string(t.name) + "> found");
+             (t.closing ? "/" : "") + excerpt(t.name) + "> found");
   }
   return t;
 }
