@@ -43,12 +43,6 @@ of a collection into one: python3 -m pdsplit merge --help.
 ADVICE = [
     ("read it with noncollinear=True or noncollinear=False",
      "run the command with --noncollinear or --collinear"),
-    ("(noncollinear=True)", "(--noncollinear)"),
-    ("(noncollinear=False)", "(--collinear)"),
-    ("read it with noncollinear=True, or None to let the file and INCAR tell",
-     "run the command with --noncollinear, or with neither option to let the file and INCAR tell"),
-    ("read it with noncollinear=False, or None to let the file and INCAR tell",
-     "run the command with --collinear, or with neither option to let the file and INCAR tell"),
     ("Give read(..., structure=...) a list of symbols, an ASE Atoms, a pymatgen Structure or a "
      "POSCAR with element symbols", "Give --structure a POSCAR or CONTCAR with element symbols"),
 ]

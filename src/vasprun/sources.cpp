@@ -150,6 +150,19 @@ struct Opened {
   Opened& operator=(const Opened&) = delete;
 };
 
+// read(text) of the regular file `file` (plain or compressed), its
+// failures named for the file.
+template <typename Read>
+auto read_regular(const std::string& file, Read read) {
+  const Opened opened(open_input(file, file, true));  // a regular file only
+  try {
+    return read(decompressed(positioned_source(opened.fd, 0)));
+  } catch (const Failure& f) {
+    if (f.file() == file) throw;
+    throw for_stream(f, kUnitDoscar, file);
+  }
+}
+
 }  // namespace
 
 std::string dos_file(const std::string& path, const std::string& format) {
@@ -240,13 +253,9 @@ std::vector<std::string> vasprun_symbols(const std::string& folder) {
   } catch (const Failure&) {
     return {};  // none there
   }
-  const Opened opened(open_input(file, file, true));  // a regular file only
-  try {
-    return read_vasprun_symbols(decompressed(positioned_source(opened.fd, 0)), file);
-  } catch (const Failure& f) {
-    if (f.file() == file) throw;
-    throw for_stream(f, kUnitDoscar, file);
-  }
+  return read_regular(file, [&](std::unique_ptr<ByteSource> text) {
+    return read_vasprun_symbols(std::move(text), file);
+  });
 }
 
 BandEdges read_band_edges(const std::string& file, const std::string& format) {
@@ -279,13 +288,9 @@ BandEdges read_band_edges(const std::string& file, const std::string& format) {
                       ": the band edges need the eigenvalues";
     throw f;
   }
-  const Opened opened(open_input(eigenval, eigenval, true));  // a regular file only
-  try {
-    return eigenval_edges(decompressed(positioned_source(opened.fd, 0)), eigenval);
-  } catch (const Failure& f) {
-    if (f.file() == eigenval) throw;
-    throw for_stream(f, kUnitDoscar, eigenval);
-  }
+  return read_regular(eigenval, [&](std::unique_ptr<ByteSource> text) {
+    return eigenval_edges(std::move(text), eigenval);
+  });
 }
 
 }  // namespace pds
