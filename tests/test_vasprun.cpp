@@ -4,6 +4,8 @@
 // cross from one window to the next.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
 #include "vasprun/vasprun.h"
@@ -71,6 +73,133 @@ TEST(VasprunScan, BlocksAndRowsAcrossWindows) {
       EXPECT_EQ(f.detail().first_column, 12);
     }
   }
+}
+
+// A spin-polarised vasprun.xml with l,m-projected <partial> blocks of
+// `atoms` atoms and `rows` grid points: large enough for its spin sets to be
+// read as pieces on worker threads. Value k of row j of set `set` of atom a
+// is a + j / 8 + k / 100 + set / 1000, written with four decimals.
+std::string partial_vasprun(int atoms, int rows) {
+  static const char* kFields[] = {"s", "py", "pz", "px", "dxy", "dyz", "dz2", "dxz", "x2-y2"};
+  std::string t =
+      "<?xml version=\"1.0\"?>\n<modeling>\n <parameters>\n"
+      "  <i type=\"int\" name=\"ISPIN\">     2</i>\n </parameters>\n"
+      " <atominfo>\n  <atoms>" +
+      std::to_string(atoms) + "</atoms>\n  <array name=\"atoms\">\n   <set>\n" +
+      [atoms] {
+        std::string rc;
+        for (int a = 0; a < atoms; ++a) rc += "    <rc><c>Fe</c><c>1</c></rc>\n";
+        return rc;
+      }() +
+      "   </set>\n  </array>\n </atominfo>\n <calculation>\n  <dos>\n" +
+      "   <i name=\"efermi\">  1.5 </i>\n   <total>\n    <array>\n"
+      "     <field>energy</field>\n     <field>total</field>\n"
+      "     <field>integrated</field>\n     <set>\n";
+  char value[32];
+  const auto put = [&](double v) {
+    std::snprintf(value, sizeof value, " %10.4f", v);
+    t += value;
+  };
+  for (int set = 0; set < 2; ++set) {
+    t += "      <set comment=\"spin " + std::to_string(set + 1) + "\">\n";
+    for (int j = 0; j < rows; ++j) {
+      t += "       <r>";
+      for (int k = 0; k < 3; ++k) put(j / 8.0 + k);
+      t += " </r>\n";
+    }
+    t += "      </set>\n";
+  }
+  t += "     </set>\n    </array>\n   </total>\n   <partial>\n    <array>\n"
+       "     <field>energy</field>\n";
+  for (const char* f : kFields) t += "     <field>" + std::string(f) + "</field>\n";
+  t += "     <set>\n";
+  for (int a = 1; a <= atoms; ++a) {
+    t += "      <set comment=\"ion " + std::to_string(a) + "\">\n";
+    for (int set = 0; set < 2; ++set) {
+      t += "       <set comment=\"spin " + std::to_string(set + 1) + "\">\n";
+      for (int j = 0; j < rows; ++j) {
+        t += "        <r>";
+        put(j / 8.0);
+        for (int k = 1; k < 10; ++k) put(a + j / 8.0 + k / 100.0 + set / 1000.0);
+        t += " </r>\n";
+      }
+      t += "       </set>\n";
+    }
+    t += "      </set>\n";
+  }
+  return t + "     </set>\n    </array>\n   </partial>\n  </dos>\n </calculation>\n</modeling>\n";
+}
+
+TEST(VasprunPieces, WorkerThreadsReadAndRefuseAsOneThread) {
+  const std::string good = partial_vasprun(8, 4000);
+  // Replaces the first `from` in atom `atom`'s block.
+  const auto replace = [](int atom, std::string from, std::string to) {
+    return [=](std::string& t) {
+      const std::size_t at =
+          t.find(from, t.find("<set comment=\"ion " + std::to_string(atom) + "\""));
+      t.replace(at, from.size(), to);
+    };
+  };
+  struct Damage {
+    const char* name;
+    std::function<void(std::string&)> apply;
+    const char* cause;  // "" read in full
+  };
+  const Damage damages[] = {
+      {"whole", [](std::string&) {}, ""},
+      {"bad number in atom 3's second spin set", replace(3, "   3.0110", "   3.01x0"),
+       "not-a-number"},
+      {"bad numbers in atoms 7 and 2",
+       [&](std::string& t) {
+         replace(7, "   7.0100", "   7.01x0")(t);
+         replace(2, "   2.0100", "   2.01x0")(t);
+       },
+       "not-a-number"},
+      {"row without </r>", replace(5, "   5.0900 </r>", "   5.0900 "), "malformed-xml"},
+      {"row short of a value", replace(6, "   6.0900 </r>", " </r>"), "malformed-xml"},
+      {"set short of a row",
+       [](std::string& t) {
+         const std::size_t end = t.find("       </set>", t.find("<set comment=\"ion 4\""));
+         const std::size_t row = t.rfind("        <r>", end);
+         t.erase(row, end - row);
+       },
+       "malformed-xml"},
+      {"bad number in atom 2, cut inside atom 6",
+       [&](std::string& t) {
+         replace(2, "   2.0100", "   2.01x0")(t);
+         t.resize(t.find("<set comment=\"ion 6\"") + 5000);
+       },
+       "not-a-number"},
+      {"cut inside atom 6",
+       [](std::string& t) { t.resize(t.find("<set comment=\"ion 6\"") + 5000); }, "truncated"},
+  };
+  for (const Damage& damage : damages) {
+    std::string text = good;
+    damage.apply(text);
+    std::string outcome[2];
+    std::vector<double> values[2];
+    for (int threads = 0; threads < 2; ++threads) {
+      ReadOptions o;
+      o.second_thread = threads == 1;
+      try {
+        const DoscarData d = read_vasprun(memory_source(text.data(), text.size()), "x", o);
+        values[threads].assign(d.pdos.data(), d.pdos.data() + d.pdos.size());
+        outcome[threads] = "";
+      } catch (const Failure& f) {
+        outcome[threads] =
+            f.cause() + " " + std::to_string(f.detail().first_column) + " " + f.detail().text;
+      }
+    }
+    EXPECT_EQ(outcome[1], outcome[0]) << damage.name;
+    EXPECT_EQ(values[1], values[0]) << damage.name;
+    EXPECT_EQ(outcome[0].substr(0, outcome[0].find(' ')), damage.cause)
+        << damage.name << ": " << outcome[0];
+  }
+  // Atom 8's x2-y2, spin down, at the last point: 8 + 3999/8 + 0.09 + 0.001.
+  ReadOptions o;
+  const DoscarData d = read_vasprun(memory_source(good.data(), good.size()), "x", o);
+  ASSERT_EQ(d.pdos.size(), std::size_t{8} * 4000 * 19);
+  EXPECT_EQ(d.pdos.data()[d.pdos.size() - 1], 507.966);
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // run: the total block from <total>, each atom's block from its set of
 // <partial>, the rows parsed straight into place.
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "vasprun/vasprun.h"
 
@@ -13,6 +15,7 @@ namespace {
 constexpr const char* kDos = "<dos>";
 constexpr const char* kTotal = "<total> of <dos>";
 constexpr const char* kPartial = "<partial> of <dos>";
+constexpr int kMaxFields = 17;  // energy and 16 orbitals
 
 // The <field> names of the <array> at the position, up to and with its
 // first <set>.
@@ -146,57 +149,115 @@ struct AtomSink {
     const auto at = std::lower_bound(kept->begin(), kept->end(), atom);
     return at != kept->end() && *at == atom ? at - kept->begin() : -1;
   }
+  // The places of atoms 1 ... natoms.
+  std::int64_t places(std::int64_t natoms) const {
+    if (kept == nullptr) return natoms;
+    return std::upper_bound(kept->begin(), kept->end(), natoms) - kept->begin();
+  }
 };
 
-// The sets of <partial>: for each atom, `sets` spin sets of `points` rows.
-// Returns the number of atoms.
-std::int64_t read_atoms(XmlScan& s, const std::vector<int>& column, int sets, std::int64_t points,
-                        const AtomSink& sink, DoscarData& d) {
-  const int values = static_cast<int>(column.size());
-  const std::int64_t width = d.width;
-  std::vector<double> v(column.size());
+// Where the rows of one spin set of one atom go.
+struct SetPlace {
   std::int64_t atom = 0;
-  while (!s.tag(kPartial).closing) {
-    ++atom;
-    const std::int64_t place = sink.place(atom);
-    double* block = nullptr;
-    if (place >= 0) {
-      d.pdos.resize(static_cast<std::size_t>((place + 1) * points * width));
-      block = d.pdos.data() + place * points * width;
+  int set = 0;
+  double* block = nullptr;    // the atom's block; null when it is not kept
+  double* energy1 = nullptr;  // atom 1's energies (its first set), else null
+};
+
+// The rows of a spin set of <partial> after its <set> tag, through its
+// </set>; `points` of them, each of column.size() values.
+void read_set(XmlScan& s, const std::vector<int>& column, std::int64_t width, std::int64_t points,
+              const SetPlace& at) {
+  const int values = static_cast<int>(column.size());
+  double v[kMaxFields];
+  std::int64_t j = 0;
+  for (int n; (n = s.row(v, values, kPartial)) >= 0; ++j) {
+    if (n != values || j == points) {
+      s.fail(kConversion, "malformed-xml",
+             j == points ? "a spin set of atom " + std::to_string(at.atom) +
+                               " of <partial> has more rows than <total>"
+                         : "a row of <partial> with " + std::to_string(n) + " of its " +
+                               std::to_string(values) + " values");
     }
-    if (atom == 1) d.energy1.resize(static_cast<std::size_t>(points));
-    for (int set = 0; set < sets; ++set) {
-      const XmlTag t = s.tag(kPartial);
-      if (t.closing || t.name != "set") {
-        s.fail(kConversion, "malformed-xml",
-               "atom " + std::to_string(atom) + " of <partial> has " + std::to_string(set) +
-                   " spin sets, <total> " + std::to_string(sets));
-      }
-      std::int64_t j = 0;
-      for (int n; (n = s.row(v.data(), values, kPartial)) >= 0; ++j) {
-        if (n != values || j == points) {
-          s.fail(kConversion, "malformed-xml",
-                 j == points ? "a spin set of atom " + std::to_string(atom) +
-                                   " of <partial> has more rows than <total>"
-                             : "a row of <partial> with " + std::to_string(n) + " of its " +
-                                   std::to_string(values) + " values");
-        }
-        if (set == 0 && atom == 1) d.energy1.data()[j] = v[0];
-        if (block == nullptr) continue;
-        double* row = block + j * width;
-        if (set == 0) row[0] = v[0];
-        for (int k = 1; k < values; ++k)
-          row[column[static_cast<std::size_t>(k)] + set] = v[static_cast<std::size_t>(k)];
-      }
-      if (j != points) {
-        s.fail(kConversion, "malformed-xml",
-               "a spin set of atom " + std::to_string(atom) + " of <partial> has " +
-                   std::to_string(j) + " rows, <total> " + std::to_string(points));
-      }
-    }
-    s.expect("set", true, kPartial);
+    if (at.energy1 != nullptr) at.energy1[j] = v[0];
+    if (at.block == nullptr) continue;
+    double* row = at.block + j * width;
+    if (at.set == 0) row[0] = v[0];
+    for (int k = 1; k < values; ++k) row[column[static_cast<std::size_t>(k)] + at.set] = v[k];
   }
-  close_array(s, "partial", kPartial);
+  if (j != points) {
+    s.fail(kConversion, "malformed-xml",
+           "a spin set of atom " + std::to_string(at.atom) + " of <partial> has " +
+               std::to_string(j) + " rows, <total> " + std::to_string(points));
+  }
+}
+
+// Whether the sets of <partial> are read by more threads than the calling
+// one: for a file of many rows whose atom count is known (so that the
+// arrays are made whole beforehand and never move), when the caller allows.
+int piece_workers(const VasprunRun& r, std::int64_t values, const ReadOptions& o) {
+  static const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  constexpr std::int64_t kMinValues = std::int64_t{1} << 16;
+  if (!o.second_thread || cores < 2 || r.natoms < 2 || r.natoms * values < kMinValues) return 0;
+  return std::min(cores - 1, 3);
+}
+
+// The sets of <partial>: for each atom, `sets` spin sets of `points` rows,
+// read here or, for a large file, as pieces on worker threads. Returns the
+// number of atoms.
+std::int64_t read_atoms(XmlScan& s, const std::vector<int>& column, int sets, std::int64_t points,
+                        const VasprunRun& r, const ReadOptions& o, DoscarData& d) {
+  const AtomSink sink{o.kept};
+  const std::int64_t width = d.width;
+  const auto room = [&](std::int64_t places) {
+    const auto n = static_cast<std::size_t>(places * points * width);
+    if (n > d.pdos.size()) d.pdos.resize(n);
+  };
+  const int workers =
+      piece_workers(r, std::int64_t{sets} * points * static_cast<std::int64_t>(column.size()), o);
+  std::optional<PieceReaders> pieces;
+  if (workers > 0) {
+    pieces.emplace(workers, s.name());
+    room(sink.places(r.natoms));
+    d.energy1.resize(static_cast<std::size_t>(points));
+  }
+  std::int64_t atom = 0;
+  try {
+    while (!s.tag(kPartial).closing) {
+      ++atom;
+      const std::int64_t place = sink.place(atom);
+      if (place >= 0 && static_cast<std::size_t>((place + 1) * points * width) > d.pdos.size()) {
+        if (pieces) pieces->finish();  // the pieces queued write where the arrays are now
+        room(place + 1);
+      }
+      if (atom == 1) d.energy1.resize(static_cast<std::size_t>(points));
+      double* block = place >= 0 ? d.pdos.data() + place * points * width : nullptr;
+      for (int set = 0; set < sets; ++set) {
+        const XmlTag t = s.tag(kPartial);
+        if (t.closing || t.name != "set") {
+          s.fail(kConversion, "malformed-xml",
+                 "atom " + std::to_string(atom) + " of <partial> has " + std::to_string(set) +
+                     " spin sets, <total> " + std::to_string(sets));
+        }
+        const SetPlace at{atom, set, block, atom == 1 && set == 0 ? d.energy1.data() : nullptr};
+        XmlPiece piece;
+        if (pieces && s.take("</set>", piece)) {
+          pieces->add(std::move(piece), [&column, width, points, at](XmlScan& p) {
+            read_set(p, column, width, points, at);
+          });
+        } else {
+          if (pieces) pieces->finish();  // a failure before this set comes first
+          read_set(s, column, width, points, at);
+        }
+      }
+      s.expect("set", true, kPartial);
+    }
+    close_array(s, "partial", kPartial);
+  } catch (...) {
+    if (pieces) pieces->finish();  // throws a failure of a piece before this one
+    throw;
+  }
+  if (pieces) pieces->finish();
   return atom;
 }
 
@@ -275,8 +336,7 @@ void read_dos_block(XmlScan& s, const VasprunRun& r, DoscarData& d, const ReadOp
       d.kind.noncollinear = totals.sets == 4;
       d.width = d.h.NPCOL + 1;
       if (o.atoms) {
-        AtomSink sink{o.kept};
-        atoms = read_atoms(s, column, totals.sets, totals.points, sink, d);
+        atoms = read_atoms(s, column, totals.sets, totals.points, r, o, d);
       } else {
         atoms = pass_atoms(s, r.natoms);
       }

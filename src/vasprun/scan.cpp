@@ -25,19 +25,51 @@ bool blank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Line ends in [from, to), eight bytes at a time.
+// Line ends in [from, to), eight bytes at a time: a count per byte lane
+// for up to 255 words, then the lanes added.
 std::int64_t line_ends(const char* from, const char* to) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kLow = 0x7f7f7f7f7f7f7f7full;
+  constexpr std::uint64_t kEven = 0x00ff00ff00ff00ffull, kSum = 0x0001000100010001ull;
   std::int64_t n = 0;
-  for (; to - from >= 8; from += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, from, 8);
-    const std::uint64_t x = w ^ (kOnes * '\n');  // zero bytes where '\n' was
-    const std::uint64_t t = ((x & kLow) + kLow) | x;
-    n += __builtin_popcountll(~t & ~kLow);
+  while (to - from >= 8) {
+    const char* stop = from + std::min<std::ptrdiff_t>((to - from) / 8, 255) * 8;
+    std::uint64_t lanes = 0;
+    for (; from < stop; from += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, from, 8);
+      const std::uint64_t x = w ^ (kOnes * '\n');  // zero bytes where '\n' was
+      const std::uint64_t t = ((x & kLow) + kLow) | x;
+      lanes += (~t >> 7) & kOnes;
+    }
+    const std::uint64_t pairs = (lanes & kEven) + ((lanes >> 8) & kEven);
+    n += static_cast<std::int64_t>((pairs * kSum) >> 48);
   }
   for (; from < to; ++from) n += *from == '\n';
   return n;
+}
+
+// A value as VASP writes those of its rows, [-]digits.digits with 15 digits
+// at most, followed by a blank or '<': its digits as an integer and the
+// power of ten of its decimals are exact doubles, so that their quotient is
+// the correctly rounded value, the one from_chars gives. Returns the end of
+// the value, or null for any other spelling (read by parse_xml_number).
+const char* plain_decimal(const char* p, const char* e, double& out) {
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const bool negative = p < e && *p == '-';
+  const char* q = p + negative;
+  std::uint64_t m = 0;
+  const char* whole = q;
+  for (; q < e && static_cast<unsigned>(*q - '0') < 10; ++q) m = m * 10 + (*q - '0');
+  const std::ptrdiff_t before = q - whole;
+  if (before == 0 || q == e || *q != '.') return nullptr;
+  const char* decimals = ++q;
+  for (; q < e && static_cast<unsigned>(*q - '0') < 10; ++q) m = m * 10 + (*q - '0');
+  const std::ptrdiff_t after = q - decimals;
+  if (after == 0 || before + after > 15 || q == e || !(blank(*q) || *q == '<')) return nullptr;
+  const double v = static_cast<double>(m) / kPowers[after];
+  out = negative ? -v : v;
+  return q;
 }
 
 }  // namespace
@@ -68,6 +100,17 @@ XmlScan::XmlScan(std::unique_ptr<ByteSource> source, std::string name)
       buf_(std::make_unique_for_overwrite<char[]>(kWindow)),
       size_(kWindow) {}
 
+XmlScan::XmlScan(XmlPiece piece, std::string name)
+    : name_(std::move(name)),
+      buf_(std::move(piece.text)),
+      size_(piece.size),
+      end_(piece.size),
+      dropped_(piece.dropped),
+      piece_(true),
+      line_(piece.line) {
+  pos_ = piece.skip;
+}
+
 void XmlScan::count(const char* from, const char* to) {
   line_ += line_ends(from, to);
 }
@@ -78,6 +121,7 @@ std::int64_t XmlScan::line_at(std::size_t offset) const {
 }
 
 bool XmlScan::more(std::size_t want) {
+  if (piece_ && available() < want) eof_ = true;
   while (available() < want && !eof_) {
     if (size_ - end_ < kMinRead) {
       const std::size_t from = pos_ - std::min(pos_, kBehind);
@@ -172,6 +216,29 @@ std::string_view XmlScan::block(std::string_view close, const char* what) {
   }
 }
 
+bool XmlScan::take(std::string_view close, XmlPiece& piece) {
+  std::size_t searched = 0;
+  for (;;) {
+    const char* start = buf_.get() + pos_;
+    const void* hit = memmem(start + searched, available() - searched, close.data(), close.size());
+    if (hit != nullptr) {
+      const char* line = start;
+      while (line > buf_.get() && line[-1] != '\n') --line;
+      const char* end = static_cast<const char*>(hit) + close.size();
+      piece.size = static_cast<std::size_t>(end - line);
+      piece.text = std::make_unique_for_overwrite<char[]>(piece.size);
+      std::memcpy(piece.text.get(), line, piece.size);
+      piece.skip = static_cast<std::size_t>(start - line);
+      piece.line = line_;
+      piece.dropped = line == buf_.get() && dropped_;
+      advance(static_cast<std::size_t>(end - start));
+      return true;
+    }
+    searched = available() >= close.size() ? available() - close.size() + 1 : 0;
+    if (!more(available() + 1)) return false;
+  }
+}
+
 void XmlScan::skip_blanks() {
   for (;;) {
     while (pos_ < end_ && blank(buf_[pos_])) line_ += buf_[pos_++] == '\n';
@@ -235,6 +302,24 @@ void XmlScan::skip_element(const XmlTag& t, const char* what) {
   }
 }
 
+const char* XmlScan::value(const char* p, const char* e, double* out, int max, const char* what) {
+  const char* q = p;
+  while (q < e && !blank(*q) && *q != '<') ++q;
+  if (q == e) {
+    if (eof_) truncated(what);
+    fail(kConversion, "malformed-xml", std::string("a row of ") + what + " is too long");
+  }
+  if (out == nullptr) {
+    fail(kConversion, "malformed-xml",
+         std::string("a row of ") + what + " has more than the " + std::to_string(max) +
+             " values of its <field>s");
+  }
+  if (!parse_xml_number({p, static_cast<std::size_t>(q - p)}, *out)) {
+    not_a_number(p, static_cast<std::size_t>(q - p), what);
+  }
+  return q;
+}
+
 int XmlScan::row(double* out, int max, const char* what) {
   skip_blanks();
   const std::string_view w = window(kMaxRow);
@@ -268,20 +353,8 @@ int XmlScan::row(double* out, int max, const char* what) {
       fail(kConversion, "malformed-xml",
            std::string("a row <r> of ") + what + " ends without its </r>");
     }
-    const char* q = p;
-    while (q < e && !blank(*q) && *q != '<') ++q;
-    if (q == e) {
-      if (eof_) truncated(what);
-      fail(kConversion, "malformed-xml", std::string("a row of ") + what + " is too long");
-    }
-    if (n == max) {
-      fail(kConversion, "malformed-xml",
-           std::string("a row of ") + what + " has more than the " + std::to_string(max) +
-               " values of its <field>s");
-    }
-    if (!parse_xml_number({p, static_cast<std::size_t>(q - p)}, out[n])) {
-      not_a_number(p, static_cast<std::size_t>(q - p), what);
-    }
+    const char* q = n < max ? plain_decimal(p, e, out[n]) : nullptr;
+    if (q == nullptr) q = value(p, e, n == max ? nullptr : out + n, max, what);
     ++n;
     p = q;
   }

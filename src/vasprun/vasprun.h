@@ -30,11 +30,17 @@
 // refused.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "doscar/doscar.h"
@@ -130,9 +136,23 @@ struct XmlTag {
   bool closing = false, empty = false;
 };
 
+// A copy of the bytes of one block, for a scanner of its own on another
+// thread: from the start of the line of the position through the block's
+// end, with that line's number.
+struct XmlPiece {
+  std::unique_ptr<char[]> text;
+  std::size_t size = 0;
+  std::size_t skip = 0;   // the bytes of the line before the position
+  std::int64_t line = 1;  // the line of the position
+  bool dropped = false;   // the line starts before the bytes held
+};
+
 class XmlScan {
  public:
   XmlScan(std::unique_ptr<ByteSource> source, std::string name);
+  // A scanner over a piece taken by another (take()), at its position: it
+  // reads, counts lines and refuses as that one would have there.
+  XmlScan(XmlPiece piece, std::string name);
 
   // Moves to the first of `patterns` at or after the position and returns
   // its index; -1 at the end of the data (the position then at the end).
@@ -140,6 +160,10 @@ class XmlScan {
   // The bytes from the position through the first `close` after it, which
   // stay valid until the scanner moves on; truncated when there is none.
   std::string_view block(std::string_view close, const char* what);
+  // Copies the bytes from the position through the first `close` after
+  // it into `piece` and moves past them; false (the position unchanged)
+  // when there is no `close` within the longest block held whole.
+  bool take(std::string_view close, XmlPiece& piece);
   // Moves on by n bytes (within the window).
   void advance(std::size_t n);
   // At least n bytes from the position in the window unless the data ends
@@ -175,6 +199,9 @@ class XmlScan {
 
  private:
   bool more(std::size_t want);
+  // The value of a row at p (before e, the end of the window) into *out,
+  // or the refusal of the row (out null: one more than `max`); its end.
+  const char* value(const char* p, const char* e, double* out, int max, const char* what);
   std::size_t available() const { return end_ - pos_; }
   void count(const char* from, const char* to);
 
@@ -184,7 +211,48 @@ class XmlScan {
   std::size_t size_ = 0, pos_ = 0, end_ = 0;
   bool dropped_ = false;  // bytes before the window were let go
   bool eof_ = false;
+  bool piece_ = false;  // the bytes are a piece: none follow
   std::int64_t line_ = 1;
+};
+
+// Pieces (the spin sets of <partial>) read on worker threads, each by a
+// scanner of its own into places of the arrays no other piece writes. The
+// calling thread reads the oldest queued pieces itself while more than a
+// few MiB wait, so that the copies held stay small. A failure is kept with
+// the order of its piece: finish() throws the first in the file, the one a
+// reading by one thread meets.
+class PieceReaders {
+ public:
+  using Work = std::function<void(XmlScan&)>;
+  PieceReaders(int workers, std::string name);
+  ~PieceReaders();  // drops the queued pieces; waits for those being read
+  PieceReaders(const PieceReaders&) = delete;
+  PieceReaders& operator=(const PieceReaders&) = delete;
+
+  void add(XmlPiece piece, Work work);
+  // Reads or waits for every piece queued; throws the first failure.
+  void finish();
+
+ private:
+  struct Job {
+    std::uint64_t order;
+    XmlPiece piece;
+    Work work;
+  };
+  void run(Job& job);
+  bool next(Job& job);  // takes the oldest queued job (the lock held)
+  void work();
+
+  std::string name_;
+  std::mutex mutex_;
+  std::condition_variable queued_, done_;
+  std::deque<Job> queue_;
+  std::size_t queued_bytes_ = 0;
+  int running_ = 0;
+  bool stop_ = false;
+  std::uint64_t added_ = 0, failed_order_ = ~std::uint64_t{0};
+  std::exception_ptr failure_;
+  std::vector<std::thread> threads_;
 };
 
 // What the parts of a vasprun.xml before its DOS say (the reader's parts:
