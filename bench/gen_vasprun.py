@@ -2,7 +2,7 @@
 values, for the benchmarks of pdsplit.read against pymatgen's Vasprun.
 
     python3 bench/gen_vasprun.py OUT_FOLDER [--ions 200] [--nedos 3001]
-        [--kpoints 40] [--bands 400]
+        [--kpoints 40] [--bands 400] [--no-doscar]
 
 Spin-polarised, LORBIT = 11 (s py pz px dxy dyz dz2 dxz x2-y2): <parameters>,
 <atominfo>, one <calculation> with one electronic step, its structure,
@@ -90,7 +90,7 @@ def dos_rows(nedos, spin, ion):
     return energies, [[rnd.random() * 0.5 for _ in range(9)] for _ in range(nedos)]
 
 
-def write(folder, ions, nedos, kpoints, bands):
+def write(folder, ions, nedos, kpoints, bands, doscar=True):
     folder.mkdir(parents=True, exist_ok=True)
     distinct = 4  # atoms' blocks repeat after this many
     blocks = [[dos_rows(nedos, s, i) for s in (1, 2)] for i in range(distinct)]
@@ -148,7 +148,8 @@ def write(folder, ions, nedos, kpoints, bands):
             f.write("     </set>\n")
         f.write("    </set>\n   </array>\n  </projected>\n </calculation>\n")
         f.write(structure(ions, "finalpos") + "</modeling>\n")
-    write_doscar(folder / "DOSCAR", ions, energies, totals, blocks, distinct)
+    if doscar:
+        write_doscar(folder / "DOSCAR", ions, energies, totals, blocks, distinct)
 
 
 def write_doscar(path, ions, energies, totals, blocks, distinct):
@@ -176,8 +177,9 @@ def main():
     p.add_argument("--nedos", type=int, default=3001)
     p.add_argument("--kpoints", type=int, default=40)
     p.add_argument("--bands", type=int, default=400)
+    p.add_argument("--no-doscar", action="store_true", help="the vasprun.xml alone")
     a = p.parse_args()
-    write(a.folder, a.ions, a.nedos, a.kpoints, a.bands)
+    write(a.folder, a.ions, a.nedos, a.kpoints, a.bands, not a.no_doscar)
 
 
 if __name__ == "__main__":
