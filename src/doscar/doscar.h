@@ -228,7 +228,8 @@ struct ReadOptions {
   int noncollinear = -1;                            // 16 values per point: 1 non-collinear, 0 not,
                                                     // -1 decided by INCAR in `folder`
   std::string folder;                               // where INCAR is; "" none (data, streams)
-  // A regular file's later atoms read by a second thread where that pays;
+  // A regular file's later atoms read by a second thread where that pays
+  // (a large vasprun.xml's spin sets, by worker threads, from any source);
   // off where the caller reads many files at once, one a thread.
   bool second_thread = true;
   // Regular files only (a collection's): a FIFO, device, socket or folder

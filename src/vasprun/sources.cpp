@@ -141,6 +141,16 @@ std::string eigenval_beside(const std::string& file) {
   return "";
 }
 
+// The vasprun.xml of the folder of `file` (any of its names), "" for none:
+// its <eigenvalues> give a DOSCAR's band edges where no EIGENVAL is.
+std::string vasprun_beside(const std::string& file) {
+  try {
+    return dos_file(folder_of(file), "vasprun");
+  } catch (const Failure&) {
+    return "";
+  }
+}
+
 // An open descriptor closed on leaving.
 struct Opened {
   int fd;
@@ -220,8 +230,7 @@ DoscarData read_dos(const std::string& path, const ReadOptions& options) {
   if (!xml) {
     d = read_doscar(file, o);
     if (o.eigenvalues) {
-      const std::string eigenval = eigenval_beside(d.file);
-      if (!eigenval.empty()) {
+      if (!eigenval_beside(d.file).empty() || !vasprun_beside(d.file).empty()) {
         d.edges = read_band_edges(d.file, "doscar");
         d.has_edges = true;
       }
@@ -283,9 +292,11 @@ BandEdges read_band_edges(const std::string& file, const std::string& format) {
   }
   const std::string eigenval = eigenval_beside(file);
   if (eigenval.empty()) {
+    const std::string xml = vasprun_beside(file);
+    if (!xml.empty()) return read_band_edges(xml, "vasprun");
     Failure f(open_failure_number(ENOENT), kUnitDoscar, folder_of(file) + "/EIGENVAL", ENOENT);
-    f.detail().text = "there is no EIGENVAL (plain, .gz, .xz or .bz2) beside " + file +
-                      ": the band edges need the eigenvalues";
+    f.detail().text = "there is no EIGENVAL (plain, .gz, .xz or .bz2) nor vasprun.xml beside " +
+                      file + ": the band edges need the eigenvalues";
     throw f;
   }
   return read_regular(eigenval, [&](std::unique_ptr<ByteSource> text) {

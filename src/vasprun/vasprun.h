@@ -26,6 +26,8 @@
 //    </calculation> ...
 // The file is scanned as bytes: a byte search skips to the blocks above, the
 // rows of the DOS go straight into the arrays, and reading stops at </dos>.
+// In a large file the spin sets of <partial> are copied out as pieces and
+// parsed on worker threads while the scan goes on.
 // No DTD is read and no entity expanded: a file that declares one is
 // refused.
 #pragma once

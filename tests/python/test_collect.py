@@ -232,9 +232,11 @@ MIXED = {
                 "vasprun.xml.gz", "SrTiO3", "vasprun.xml.gz"),
     "vaspout": ({"vaspout.h5": "vaspout/nonspin-lm-GaSb-bands.vaspout.h5"}, "vaspout.h5",
                 "GaSb", None),
-    # the DOSCAR is read; the elements of its atoms from the vasprun.xml
+    # the DOSCAR is read; the elements of its atoms and (no EIGENVAL) the
+    # band edges from the vasprun.xml
     "both": ({"DOSCAR": "nonspin-lm-4atoms-nedos10.DOSCAR",
-              "vasprun.xml": "vasprun/nonspin-lm-Al4-nedos10.vasprun.xml"}, "DOSCAR", "Al", None),
+              "vasprun.xml": "vasprun/nonspin-lm-Al4-nedos10.vasprun.xml"}, "DOSCAR", "Al",
+             "vasprun.xml"),
 }
 
 

@@ -184,7 +184,12 @@ def test_folder_with_only_vasprun_gz(run_folder):
     np.testing.assert_array_equal(dos.pdos, pdsplit.read(VASPRUN / AL).pdos)
     shutil.copy(DATA / "nonspin-lm-4atoms-nedos10.DOSCAR", run_folder / "DOSCAR")
     assert pdsplit.read(run_folder).source == "DOSCAR"
-    assert pdsplit.read(run_folder, source="vasprun").source == "vasprun.xml.gz"
+    from_xml = pdsplit.read(run_folder, source="vasprun")
+    assert from_xml.source == "vasprun.xml.gz"
+    # Without an EIGENVAL, the DOSCAR's band edges are the vasprun.xml's.
+    edges = from_xml.eigenvalue_band_properties
+    assert pdsplit.read(run_folder).eigenvalue_band_properties == edges
+    assert pdsplit.read(run_folder, eigenvalues=True).eigenvalue_band_properties == edges
     with pytest.raises(FileNotFoundError, match="vaspout.h5"):
         pdsplit.read(run_folder, source="vaspout")
 
