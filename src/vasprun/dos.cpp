@@ -209,27 +209,25 @@ std::int64_t read_atoms(XmlScan& s, const std::vector<int>& column, int sets, st
                         const VasprunRun& r, const ReadOptions& o, DoscarData& d) {
   const AtomSink sink{o.kept};
   const std::int64_t width = d.width;
-  const auto room = [&](std::int64_t places) {
-    const auto n = static_cast<std::size_t>(places * points * width);
-    if (n > d.pdos.size()) d.pdos.resize(n);
-  };
   const int workers =
       piece_workers(r, std::int64_t{sets} * points * static_cast<std::int64_t>(column.size()), o);
   std::optional<PieceReaders> pieces;
+  const auto room = [&](std::int64_t places) {
+    const auto n = static_cast<std::size_t>(places * points * width);
+    if (n <= d.pdos.size()) return;
+    if (pieces) pieces->finish();  // the pieces queued write where the arrays are now
+    d.pdos.resize(n);
+  };
   if (workers > 0) {
     pieces.emplace(workers, s.name());
     room(sink.places(r.natoms));
-    d.energy1.resize(static_cast<std::size_t>(points));
   }
   std::int64_t atom = 0;
   try {
     while (!s.tag(kPartial).closing) {
       ++atom;
       const std::int64_t place = sink.place(atom);
-      if (place >= 0 && static_cast<std::size_t>((place + 1) * points * width) > d.pdos.size()) {
-        if (pieces) pieces->finish();  // the pieces queued write where the arrays are now
-        room(place + 1);
-      }
+      if (place >= 0) room(place + 1);
       if (atom == 1) d.energy1.resize(static_cast<std::size_t>(points));
       double* block = place >= 0 ? d.pdos.data() + place * points * width : nullptr;
       for (int set = 0; set < sets; ++set) {

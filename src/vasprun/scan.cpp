@@ -196,47 +196,43 @@ int XmlScan::find(std::initializer_list<std::string_view> patterns) {
   }
 }
 
-std::string_view XmlScan::block(std::string_view close, const char* what) {
-  std::size_t searched = 0;
-  for (;;) {
-    const void* hit =
-        memmem(buf_.get() + pos_ + searched, available() - searched, close.data(), close.size());
-    if (hit != nullptr) {
-      const char* start = buf_.get() + pos_;
-      return {start,
-              static_cast<std::size_t>(static_cast<const char*>(hit) - start) + close.size()};
-    }
-    searched = available() >= close.size() ? available() - close.size() + 1 : 0;
-    if (!more(available() + 1)) {
-      if (eof_) truncated(what);
-      fail(kConversion, "malformed-xml",
-           std::string(what) + " is longer than " + std::to_string(kMaxWindow >> 20) +
-               " MiB without its " + std::string(close));
-    }
-  }
-}
-
-bool XmlScan::take(std::string_view close, XmlPiece& piece) {
+const char* XmlScan::through(std::string_view close) {
   std::size_t searched = 0;
   for (;;) {
     const char* start = buf_.get() + pos_;
     const void* hit = memmem(start + searched, available() - searched, close.data(), close.size());
-    if (hit != nullptr) {
-      const char* line = start;
-      while (line > buf_.get() && line[-1] != '\n') --line;
-      const char* end = static_cast<const char*>(hit) + close.size();
-      piece.size = static_cast<std::size_t>(end - line);
-      piece.text = std::make_unique_for_overwrite<char[]>(piece.size);
-      std::memcpy(piece.text.get(), line, piece.size);
-      piece.skip = static_cast<std::size_t>(start - line);
-      piece.line = line_;
-      piece.dropped = line == buf_.get() && dropped_;
-      advance(static_cast<std::size_t>(end - start));
-      return true;
-    }
+    if (hit != nullptr) return static_cast<const char*>(hit) + close.size();
     searched = available() >= close.size() ? available() - close.size() + 1 : 0;
-    if (!more(available() + 1)) return false;
+    if (!more(available() + 1)) return nullptr;
   }
+}
+
+std::string_view XmlScan::block(std::string_view close, const char* what) {
+  const char* end = through(close);
+  if (end == nullptr) {
+    if (eof_) truncated(what);
+    fail(kConversion, "malformed-xml",
+         std::string(what) + " is longer than " + std::to_string(kMaxWindow >> 20) +
+             " MiB without its " + std::string(close));
+  }
+  const char* start = buf_.get() + pos_;
+  return {start, static_cast<std::size_t>(end - start)};
+}
+
+bool XmlScan::take(std::string_view close, XmlPiece& piece) {
+  const char* end = through(close);
+  if (end == nullptr) return false;
+  const char* start = buf_.get() + pos_;
+  const char* line = start;
+  while (line > buf_.get() && line[-1] != '\n') --line;
+  piece.size = static_cast<std::size_t>(end - line);
+  piece.text = std::make_unique_for_overwrite<char[]>(piece.size);
+  std::memcpy(piece.text.get(), line, piece.size);
+  piece.skip = static_cast<std::size_t>(start - line);
+  piece.line = line_;
+  piece.dropped = line == buf_.get() && dropped_;
+  advance(static_cast<std::size_t>(end - start));
+  return true;
 }
 
 void XmlScan::skip_blanks() {

@@ -141,16 +141,6 @@ std::string eigenval_beside(const std::string& file) {
   return "";
 }
 
-// The vasprun.xml of the folder of `file` (any of its names), "" for none:
-// its <eigenvalues> give a DOSCAR's band edges where no EIGENVAL is.
-std::string vasprun_beside(const std::string& file) {
-  try {
-    return dos_file(folder_of(file), "vasprun");
-  } catch (const Failure&) {
-    return "";
-  }
-}
-
 // An open descriptor closed on leaving.
 struct Opened {
   int fd;
@@ -171,6 +161,33 @@ auto read_regular(const std::string& file, Read read) {
     if (f.file() == file) throw;
     throw for_stream(f, kUnitDoscar, file);
   }
+}
+
+// The vasprun.xml of `folder` (the first of its names there), "" for none.
+std::string vasprun_in(const std::string& folder) {
+  try {
+    return dos_file(folder, "vasprun");
+  } catch (const Failure&) {
+    return "";
+  }
+}
+
+// The file whose eigenvalues give the band edges of the DOSCAR `file`: the
+// EIGENVAL beside it, else the vasprun.xml of its folder; "" for neither.
+std::string eigenvalues_beside(const std::string& file) {
+  const std::string eigenval = eigenval_beside(file);
+  return eigenval.empty() ? vasprun_in(folder_of(file)) : eigenval;
+}
+
+// The band edges of `source`, an EIGENVAL or a vasprun.xml
+// (eigenvalues_beside()).
+BandEdges edges_of(const std::string& source) {
+  if (source.substr(source.rfind('/') + 1).starts_with("vasprun.xml")) {
+    return read_band_edges(source, "vasprun");
+  }
+  return read_regular(source, [&](std::unique_ptr<ByteSource> text) {
+    return eigenval_edges(std::move(text), source);
+  });
 }
 
 }  // namespace
@@ -230,8 +247,9 @@ DoscarData read_dos(const std::string& path, const ReadOptions& options) {
   if (!xml) {
     d = read_doscar(file, o);
     if (o.eigenvalues) {
-      if (!eigenval_beside(d.file).empty() || !vasprun_beside(d.file).empty()) {
-        d.edges = read_band_edges(d.file, "doscar");
+      const std::string source = eigenvalues_beside(d.file);
+      if (!source.empty()) {
+        d.edges = edges_of(source);
         d.has_edges = true;
       }
     }
@@ -256,12 +274,8 @@ DoscarData read_dos(std::unique_ptr<ByteSource> source, const std::string& name,
 }
 
 std::vector<std::string> vasprun_symbols(const std::string& folder) {
-  std::string file;
-  try {
-    file = dos_file(folder, "vasprun");
-  } catch (const Failure&) {
-    return {};  // none there
-  }
+  const std::string file = vasprun_in(folder);
+  if (file.empty()) return {};
   return read_regular(file, [&](std::unique_ptr<ByteSource> text) {
     return read_vasprun_symbols(std::move(text), file);
   });
@@ -290,18 +304,14 @@ BandEdges read_band_edges(const std::string& file, const std::string& format) {
                "EIGENVAL beside a DOSCAR",
            "no-eigenvalues");
   }
-  const std::string eigenval = eigenval_beside(file);
-  if (eigenval.empty()) {
-    const std::string xml = vasprun_beside(file);
-    if (!xml.empty()) return read_band_edges(xml, "vasprun");
+  const std::string source = eigenvalues_beside(file);
+  if (source.empty()) {
     Failure f(open_failure_number(ENOENT), kUnitDoscar, folder_of(file) + "/EIGENVAL", ENOENT);
     f.detail().text = "there is no EIGENVAL (plain, .gz, .xz or .bz2) nor vasprun.xml beside " +
                       file + ": the band edges need the eigenvalues";
     throw f;
   }
-  return read_regular(eigenval, [&](std::unique_ptr<ByteSource> text) {
-    return eigenval_edges(std::move(text), eigenval);
-  });
+  return edges_of(source);
 }
 
 }  // namespace pds

@@ -201,6 +201,9 @@ class XmlScan {
 
  private:
   bool more(std::size_t want);
+  // The end of the first `close` after the position, the window grown to
+  // hold it; null when the data or the longest block held whole ends first.
+  const char* through(std::string_view close);
   // The value of a row at p (before e, the end of the window) into *out,
   // or the refusal of the row (out null: one more than `max`); its end.
   const char* value(const char* p, const char* e, double* out, int max, const char* what);
